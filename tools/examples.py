@@ -1,0 +1,35 @@
+"""Runs the examples in the docstrings of every _kesp function.
+
+A function whose body is not built yet (its first example raises
+NotImplementedError) is skipped with a line that says so.  Exits non-zero
+when an example fails.
+"""
+
+import doctest
+import sys
+
+import _kesp
+
+failed = 0
+for name in _kesp.__all__:
+    function = getattr(_kesp, name)
+    examples = doctest.DocTestParser().get_examples(function.__doc__ or "")
+    if not examples:
+        print(f"no examples: {name}")
+        continue
+    if examples:
+        try:
+            eval(examples[0].source, vars(_kesp).copy())
+        except NotImplementedError:
+            print(f"skipped: {name} (its body is not built yet)")
+            continue
+        except BaseException:
+            pass  # the doctest run below reports it
+    test = doctest.DocTest(examples, vars(_kesp).copy(), name, None, 0, None)
+    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
+    result = runner.run(test)
+    failed += result.failed
+    status = "ok" if result.failed == 0 else "FAILED"
+    print(f"{status}: {name} ({result.attempted} examples)")
+print(f"module: {_kesp.__file__}")
+sys.exit(1 if failed else 0)
