@@ -1,0 +1,129 @@
+"""Objects that misbehave on purpose, shared by the tests of every function.
+
+The functions call back into Python (comparisons, truth tests, lookups,
+__index__, __float__); these objects raise from those calls, answer at
+random, or change the very list or dict the call is reading.
+"""
+
+import random
+
+import _kesp
+
+
+class Boom(Exception):
+    """An ordinary exception raised by a hostile method."""
+
+
+class BaseBoom(BaseException):
+    """A BaseException subclass, which error handling must not swallow either."""
+
+
+def panic_exception_type():
+    """The class pyo3_runtime.PanicException.
+
+    The module makes it the first time it looks at a pending exception, so one
+    failed call is enough to bring it into being.
+    """
+    try:
+        _kesp.parse("\ud800")
+    except UnicodeEncodeError:
+        pass
+    for cls in BaseException.__subclasses__():
+        if cls.__module__ == "pyo3_runtime" and cls.__name__ == "PanicException":
+            return cls
+    raise AssertionError("pyo3_runtime.PanicException was not created")
+
+
+SPECIAL_METHODS = ("__eq__", "__ne__", "__lt__", "__le__", "__gt__", "__ge__", "__bool__",
+                   "__index__", "__float__", "__getitem__", "__hash__", "__len__")
+
+
+def raising(exc, *methods, base=object):
+    """An instance whose given special methods (all of them by default) raise
+    `exc`, an exception instance or a zero-argument callable making one."""
+    make = exc if callable(exc) and not isinstance(exc, BaseException) else (lambda: exc)
+
+    def method(self, *args):
+        raise make()
+
+    names = methods or SPECIAL_METHODS
+    namespace = {name: method for name in names}
+    if "__hash__" not in names:
+        namespace["__hash__"] = object.__hash__
+    return type("Raising", (base,), namespace)()
+
+
+class RandomOrder:
+    """Compares at random: not a strict weak ordering, not even consistent."""
+
+    rng = random.Random(1234)
+
+    def __init__(self, value=0):
+        self.value = value
+
+    def _coin(self, other):
+        return self.rng.random() < 0.5
+
+    __lt__ = __gt__ = __le__ = __ge__ = __eq__ = __ne__ = _coin
+    __hash__ = object.__hash__
+
+    def __bool__(self):
+        return self.rng.random() < 0.5
+
+    def __repr__(self):
+        return f"RandomOrder({self.value})"
+
+
+class Mutating:
+    """Runs `action` (for example `lst.clear`) the first `times` times one of
+    its comparisons, its truth test or its lookups is called, then answers
+    like `value` would."""
+
+    def __init__(self, value, action, times=1):
+        self.value = value
+        self.action = action
+        self.times = times
+
+    def _act(self):
+        if self.times > 0:
+            self.times -= 1
+            self.action()
+
+    def _compare(op):
+        def method(self, other):
+            self._act()
+            other = other.value if isinstance(other, Mutating) else other
+            return getattr(self.value, op)(other)
+
+        return method
+
+    __eq__ = _compare("__eq__")
+    __ne__ = _compare("__ne__")
+    __lt__ = _compare("__lt__")
+    __le__ = _compare("__le__")
+    __gt__ = _compare("__gt__")
+    __ge__ = _compare("__ge__")
+    del _compare
+    __hash__ = object.__hash__
+
+    def __bool__(self):
+        self._act()
+        return bool(self.value)
+
+    def __repr__(self):
+        return f"Mutating({self.value!r})"
+
+
+class MutatingDict(dict):
+    """A dict whose item lookup runs `action` first (for list or dict changes
+    during a walk)."""
+
+    def __init__(self, *args, action=None, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.action = action
+
+    def __getitem__(self, key):
+        if self.action:
+            action, self.action = self.action, None
+            action()
+        return super().__getitem__(key)
