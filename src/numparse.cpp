@@ -27,7 +27,8 @@ constexpr std::array<bool, 256> kept_bytes = [] {
 class KeptText {
  public:
   explicit KeptText(std::size_t capacity)
-      : heap_(capacity > sizeof local_ ? std::make_unique<char[]>(capacity) : nullptr),
+      : heap_(capacity > sizeof local_ ? std::make_unique_for_overwrite<char[]>(capacity)
+                                       : nullptr),
         data_(heap_ ? heap_.get() : local_) {}
   char* data() noexcept { return data_; }
 
