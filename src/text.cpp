@@ -87,8 +87,9 @@ bool in_ranges(const unicode::CodePointRange (&ranges)[N], char32_t cp) noexcept
 // Character classes of the ASCII range, one bit each.
 enum : std::uint8_t { ascii_upper = 1, ascii_lower = 2, ascii_digit = 4, ascii_space = 8 };
 
-constexpr std::array<std::uint8_t, 128> ascii_classes = [] {
-  std::array<std::uint8_t, 128> table{};
+// Indexed by byte; bytes above 0x7F are in no class.
+constexpr std::array<std::uint8_t, 256> ascii_classes = [] {
+  std::array<std::uint8_t, 256> table{};
   for (int c = 'A'; c <= 'Z'; ++c) table[c] |= ascii_upper;
   for (int c = 'a'; c <= 'z'; ++c) table[c] |= ascii_lower;
   for (int c = '0'; c <= '9'; ++c) table[c] |= ascii_digit;
@@ -97,7 +98,7 @@ constexpr std::array<std::uint8_t, 128> ascii_classes = [] {
 }();
 
 inline bool ascii_has(unsigned char c, std::uint8_t cls) noexcept {
-  return c < 0x80 && (ascii_classes[c] & cls) != 0;
+  return (ascii_classes[c] & cls) != 0;
 }
 
 inline bool is_uppercase(char32_t cp) noexcept {
@@ -209,9 +210,10 @@ static_assert(fraction_table_is_two_runs);
 constexpr std::size_t fraction_decimal_capacity = 320;
 
 // Writes x rounded to six decimal places, without trailing zeros or point,
-// into `buffer` (fraction_decimal_capacity bytes) and returns its length.  Two rounding steps: x *
-// 10^6 to the nearest integer (halves away from zero) and back, then the exact value of that double
-// to six places (halves to even).  std::to_chars does not look at the locale.
+// into `buffer` (fraction_decimal_capacity bytes) and returns its length.
+// Two rounding steps: x * 10^6 to the nearest integer (halves away from zero)
+// and back, then the exact value of that double to six places (halves to
+// even).  std::to_chars does not look at the locale.
 std::size_t format_fraction_decimal(double x, char* buffer) {
   const double scaled = std::round(x * 1000000.0);
   const double y = scaled / 1000000.0;
@@ -328,21 +330,28 @@ inline bool starts_word(bool prev_lower, bool prev_digit, bool prev_upper,
 }
 
 CallResult uncamel_ascii(const unsigned char* s, std::size_t n) {
+  auto is_upper = [&](std::size_t k) { return unsigned(s[k] - 'A') < 26u; };
+  // For an uppercase s[k], k >= 1: whether a word starts there.
   auto boundary = [&](std::size_t k) {
-    const unsigned char prev = s[k - 1];
-    return ascii_has(s[k], ascii_upper) &&
-           starts_word(ascii_has(prev, ascii_lower), ascii_has(prev, ascii_digit),
-                       ascii_has(prev, ascii_upper), k + 1 < n && ascii_has(s[k + 1], ascii_lower));
+    const std::uint8_t prev = ascii_classes[s[k - 1]];
+    const bool next_lower = k + 1 < n && (ascii_classes[s[k + 1]] & ascii_lower) != 0;
+    return starts_word((prev & ascii_lower) != 0, (prev & ascii_digit) != 0,
+                       (prev & ascii_upper) != 0, next_lower);
   };
   std::size_t underscores = 0;
-  for (std::size_t k = 1; k < n; ++k) underscores += boundary(k);
+  for (std::size_t k = 1; k < n; ++k)
+    if (is_upper(k)) underscores += boundary(k);
   OwnedRef result = checked(PyUnicode_New(Py_ssize_t(n + underscores), 127));
   if (n == 0) return result;
   Py_UCS1* out = PyUnicode_1BYTE_DATA(result.get());
   *out++ = Py_UCS1(ascii_to_lower(s[0]));
   for (std::size_t k = 1; k < n; ++k) {
+    if (!is_upper(k)) {
+      *out++ = s[k];
+      continue;
+    }
     if (boundary(k)) *out++ = '_';
-    *out++ = Py_UCS1(ascii_to_lower(s[k]));
+    *out++ = Py_UCS1(s[k] + ('a' - 'A'));
   }
   return result;
 }
