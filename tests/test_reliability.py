@@ -8,8 +8,11 @@ worth trying; an entry whose function is not built yet (it raises
 NotImplementedError) is skipped and starts running once the function lands.
 """
 
+import os
 import random
+import subprocess
 import sys
+import textwrap
 import threading
 import time
 from dataclasses import dataclass
@@ -470,3 +473,102 @@ def test_panic_from_a_keyword_names_str_is_not_swallowed(capfd):
     assert type(info.value) is cls
     assert info.value.args == ("from __str__",)
     assert "PyO3 is resuming a panic" in capfd.readouterr().err
+
+
+# Callers' code that raises inside calls of the other functions.  Every
+# exception is passed on as it is, except that an exception of exactly
+# pyo3_runtime.PanicException comes back as a new one with its text, and
+# multikeysort's comparisons count a raising pair as equal.  The arguments
+# are left as they were, holding the same objects with the same counts.
+
+PANIC = "panic"  # stands for pyo3_runtime.PanicException("raised by the caller's code")
+
+
+def _rows(*values):
+    return [{"a": v, "n": i} for i, v in enumerate(values)]
+
+
+HOSTILE_CALLS = [
+    ("same_order-raising", lambda: (_kesp.same_order, [raising(Boom("cmp"))], [1, 2]), Boom),
+    ("same_order-base-raising", lambda: (_kesp.same_order, [1], [raising(BaseBoom("cmp"))]), BaseBoom),
+    ("same_order-panicking", lambda: (_kesp.same_order, [panicking()], [1, 2]), PANIC),
+    ("multikeysort-panicking", lambda: (_kesp.multikeysort, _rows(panicking(), panicking()), ["a"]),
+     PANIC),
+    ("multikeysort-raising", lambda: (_kesp.multikeysort, _rows(raising(Boom("x")), 1, "s"), ["a"]),
+     list),
+    ("multikeysort-random", lambda: (_kesp.multikeysort, _rows(*map(RandomOrder, range(40))), ["-a"]),
+     list),
+]
+
+
+@pytest.mark.parametrize(("make", "expected"), [c[1:] for c in HOSTILE_CALLS],
+                         ids=[c[0] for c in HOSTILE_CALLS])
+def test_callers_code_raising_inside_calls(make, expected, capfd):
+    function, *args = make()
+    built_or_skip(lambda: function(*make()[1:]))
+    capfd.readouterr()
+    layout = shape(args)
+    before = references(*args)
+    if expected is list:
+        result = function(*args)
+        # every row exactly once, whatever the comparisons answered
+        assert sorted(map(id, result)) == sorted(map(id, args[0]))
+    else:
+        cls = panic_exception_type() if expected is PANIC else expected
+        with pytest.raises(cls) as info:
+            function(*args)
+        assert type(info.value) is cls
+        if expected is PANIC:
+            assert info.value.args == ("raised by the caller's code",)
+            assert "PyO3 is resuming a panic" in capfd.readouterr().err
+    assert shape(args) == layout
+    assert references(*args) == before
+
+
+# ---------------------------------------------------------------------------
+# The two soundness runs can fail
+#
+# Each run proves something only while its machinery works; these tests
+# show, on every run, that a leak fails the leak hunter and that an
+# out-of-bounds read stops the sanitized interpreter.
+
+LEAKY_TESTS = textwrap.dedent(
+    """
+    KEPT = []
+
+    def test_keeps_an_object_per_round():
+        KEPT.append(object())
+
+    def test_keeps_nothing():
+        made = [object() for _ in range(10)]
+        assert len(made) == 10
+    """
+)
+
+
+@pytest.mark.no_leak_check("runs its own leak hunt")
+@pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs a debug interpreter")
+def test_leak_hunter_reports_a_leak(tmp_path):
+    (tmp_path / "test_leaky.py").write_text(LEAKY_TESTS)
+    tests_dir = os.path.dirname(os.path.abspath(__file__))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([tests_dir, os.environ.get("PYTHONPATH", "")]))
+    run = subprocess.run(
+        [sys.executable, "-m", "pytest", "-p", "conftest", "--leaks", "-q", "-p", "no:cacheprovider",
+         "test_leaky.py"],
+        cwd=tmp_path, capture_output=True, text=True, env=env, timeout=120,
+    )
+    assert run.returncode == 1, run.stdout + run.stderr
+    assert (
+        "FAILED test_leaky.py::test_keeps_an_object_per_round - Failed: leak: references grew by "
+        "[1, 1, 1] and memory blocks grew by [1, 1, 1] in the last 3 rounds"
+    ) in run.stdout
+    assert "1 failed, 1 passed" in run.stdout
+
+
+@pytest.mark.no_leak_check("runs a fresh interpreter")
+@pytest.mark.skipif("libasan" not in os.environ.get("LD_PRELOAD", ""), reason="needs the ASan run")
+def test_sanitizer_stops_an_out_of_bounds_read():
+    source = "import ctypes; b = ctypes.create_string_buffer(8); ctypes.string_at(ctypes.addressof(b), 64)"
+    run = subprocess.run([sys.executable, "-c", source], capture_output=True, text=True, timeout=120)
+    assert run.returncode != 0
+    assert "ERROR: AddressSanitizer: heap-buffer-overflow" in run.stderr
