@@ -69,13 +69,19 @@ std::string str_or_unprintable(PyObject* object) {
   return utf8_lossy(text.get());
 }
 
-std::string conversion_message(PyObject* type, const char* target) {
+// The conversion message.  A type name that cannot be read is written as
+// "<failed to extract type name>", except when memory ran out while reading
+// it: then nothing is returned and the MemoryError stays pending, so that the
+// call fails with it instead of a TypeError naming no type.
+std::optional<std::string> conversion_message(PyObject* type, const char* target) {
   std::string name;
   OwnedRef qualname = OwnedRef::steal(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(type)));
   Py_ssize_t size = 0;
   const char* data = qualname ? PyUnicode_AsUTF8AndSize(qualname.get(), &size) : nullptr;
   if (data) {
     name.assign(data, size);
+  } else if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    return std::nullopt;
   } else {
     PyErr_Clear();
     name = "<failed to extract type name>";
@@ -223,8 +229,9 @@ PyObject* handle_failure() noexcept {
 void PyErr::normalize() {
   if (kind_ == Kind::normalized) return;
   PyObject* type = PyExc_TypeError;
-  std::string conversion_text;
+  std::optional<std::string> conversion_text;
   std::string_view message = static_text_ ? std::string_view(static_text_) : owned_text_;
+  bool out_of_memory = false;
   switch (kind_) {
     case Kind::system_error_message: type = PyExc_SystemError; break;
     case Kind::type_error_message:
@@ -232,14 +239,16 @@ void PyErr::normalize() {
     case Kind::import_error_message: type = PyExc_ImportError; break;
     case Kind::conversion_error:
       conversion_text = conversion_message(object_.get(), static_text_);
-      message = conversion_text;
+      out_of_memory = !conversion_text;
+      if (conversion_text) message = *conversion_text;
       break;
     case Kind::panic_exception_message:
     case Kind::panic_exception_owned_message: type = panic_exception_type(); break;
     case Kind::normalized: break;
   }
-  OwnedRef value =
-      OwnedRef::steal(PyUnicode_FromStringAndSize(message.data(), Py_ssize_t(message.size())));
+  OwnedRef value = out_of_memory ? OwnedRef()
+                                 : OwnedRef::steal(PyUnicode_FromStringAndSize(
+                                       message.data(), Py_ssize_t(message.size())));
   // Without a value the interpreter's MemoryError is what gets raised.
   if (value) PyErr_SetObject(type, value.get());
   value.reset();
@@ -319,7 +328,9 @@ PyErr wrap_argument_error(std::string_view name, PyErr error) {
 std::optional<std::string> str_lossy(PyObject* object) {
   OwnedRef text = OwnedRef::steal(PyObject_Str(object));
   if (!text) {
-    PyErr_Clear();
+    // str() may be the caller's code (a str subclass); a PanicException it
+    // raised is resumed, never discarded.
+    (void)take_error();
     return std::nullopt;
   }
   return utf8_lossy(text.get());

@@ -1,4 +1,6 @@
+import gc
 import os
+import sys
 
 import pytest
 
@@ -6,7 +8,11 @@ import _kesp
 
 
 def pytest_report_header(config):
-    return f"_kesp: {_kesp.__file__}"
+    lines = [f"_kesp: {_kesp.__file__}"]
+    if config.getoption("leaks"):
+        warmups, rounds = _leak_rounds(config)
+        lines.append(f"leak hunt: {warmups} warm-up and {rounds} counted rounds per test")
+    return lines
 
 
 @pytest.fixture(scope="session", autouse=True)
@@ -16,3 +22,102 @@ def _module_is_the_build_under_test():
     expected = os.environ.get("KESP_EXPECT_BUILD")
     if expected:
         assert os.path.dirname(os.path.realpath(_kesp.__file__)) == os.path.realpath(expected)
+
+
+# ---------------------------------------------------------------------------
+# Leak hunting (--leaks, on a debug interpreter)
+#
+# Each test body runs WARMUPS + ROUNDS times in a row with the same fixture
+# values.  After every run the garbage is collected and the internal caches
+# are cleared, then the interpreter's total reference count and its count of
+# allocated memory blocks are read.  A test leaks when either count grew in
+# every one of the last ROUNDS runs: a single positive delta is noise (a
+# cache filled, a free list emptied), growth in every round is not.  This is
+# the rule of CPython's own -R leak hunter.
+#
+# Objects that are immortal (None, True, small ints, interned strings) have
+# no visible count, so a test meant to catch a leak must hand the functions
+# objects it made itself.  A test whose body cannot run twice with the same
+# fixture values says so with @pytest.mark.no_leak_check("why").
+
+
+def pytest_addoption(parser):
+    parser.addoption(
+        "--leaks",
+        nargs="?",
+        const="3:3",
+        default=None,
+        metavar="WARMUPS:ROUNDS",
+        help="repeat each test body and fail it when references or memory blocks grow in every "
+        "counted round (needs a debug interpreter; default 3:3)",
+    )
+
+
+def _leak_rounds(config):
+    text = config.getoption("leaks")
+    try:
+        warmups, rounds = (int(part) for part in text.split(":"))
+    except ValueError:
+        raise pytest.UsageError(f"--leaks wants WARMUPS:ROUNDS, not {text!r}") from None
+    if warmups < 1 or rounds < 1:
+        raise pytest.UsageError("--leaks wants at least one warm-up and one counted round")
+    return warmups, rounds
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "no_leak_check(reason): the test body cannot be repeated by --leaks"
+    )
+    if not config.getoption("leaks"):
+        return
+    _leak_rounds(config)
+    if not hasattr(sys, "gettotalrefcount"):
+        raise pytest.UsageError("--leaks needs a debug interpreter (sys.gettotalrefcount)")
+    try:
+        from hypothesis import settings
+    except ImportError:
+        return
+    # Every round must draw the same examples, or the rounds are not alike;
+    # the example database would grow from round to round as well.
+    settings.register_profile(
+        "leaks", derandomize=True, database=None, max_examples=25, deadline=None
+    )
+    settings.load_profile("leaks")
+
+
+def _clear_caches():
+    clear = getattr(sys, "_clear_internal_caches", None) or sys._clear_type_cache
+    clear()
+    gc.collect()
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_pyfunc_call(pyfuncitem):
+    config = pyfuncitem.config
+    if not config.getoption("leaks") or pyfuncitem.get_closest_marker("no_leak_check"):
+        return None
+    warmups, rounds = _leak_rounds(config)
+    function = pyfuncitem.obj
+    arguments = {name: pyfuncitem.funcargs[name] for name in pyfuncitem._fixtureinfo.argnames}
+
+    ref_deltas = [0] * rounds
+    block_deltas = [0] * rounds
+    refs_before = blocks_before = 0
+    for i in range(warmups + rounds):
+        function(**arguments)
+        _clear_caches()
+        blocks_after = sys.getallocatedblocks()
+        refs_after = sys.gettotalrefcount()
+        if i >= warmups:
+            ref_deltas[i - warmups] = refs_after - refs_before
+            block_deltas[i - warmups] = blocks_after - blocks_before
+        refs_before, blocks_before = refs_after, blocks_after
+
+    faults = []
+    if all(delta > 0 for delta in ref_deltas):
+        faults.append(f"references grew by {ref_deltas}")
+    if all(delta > 0 for delta in block_deltas):
+        faults.append(f"memory blocks grew by {block_deltas}")
+    if faults:
+        pytest.fail(f"leak: {' and '.join(faults)} in the last {rounds} rounds", pytrace=False)
+    return True

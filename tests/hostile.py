@@ -6,6 +6,7 @@ random, or change the very list or dict the call is reading.
 """
 
 import random
+import sys
 
 import _kesp
 
@@ -44,7 +45,9 @@ def raising(exc, *methods, base=object):
     make = exc if callable(exc) and not isinstance(exc, BaseException) else (lambda: exc)
 
     def method(self, *args):
-        raise make()
+        # A shared exception instance would collect one traceback entry per
+        # raise, which the leak hunter would rightly count.
+        raise make().with_traceback(None)
 
     names = methods or SPECIAL_METHODS
     namespace = {name: method for name in names}
@@ -69,6 +72,12 @@ class RandomOrder:
 
     def __bool__(self):
         return self.rng.random() < 0.5
+
+    def __index__(self):
+        return self.rng.choice((0, -1, 1, 2**63 - 1, -(2**63), 2**64, -(2**70)))
+
+    def __float__(self):
+        return self.rng.choice((0.0, -0.0, 1.5, float("inf"), float("-inf"), float("nan")))
 
     def __repr__(self):
         return f"RandomOrder({self.value})"
@@ -127,3 +136,57 @@ class MutatingDict(dict):
             action, self.action = self.action, None
             action()
         return super().__getitem__(key)
+
+
+def panicking(*methods):
+    """An instance whose given special methods raise exactly
+    pyo3_runtime.PanicException (a fresh one each time)."""
+    cls = panic_exception_type()
+    return raising(lambda: cls("raised by the caller's code"), *methods)
+
+
+class Actions:
+    """Changes to a list or dict that a hostile method can run while a call
+    is reading the container: `shrink`, `grow`, `clear` and `replace`."""
+
+    def __init__(self, container):
+        self.container = container
+
+    def shrink(self):
+        c = self.container
+        if isinstance(c, dict):
+            for key in list(c)[len(c) // 2 :]:
+                del c[key]
+        else:
+            del c[len(c) // 2 :]
+
+    def grow(self):
+        c = self.container
+        if isinstance(c, dict):
+            c.update((f"grown{i}", i * 1000) for i in range(len(c), 2 * len(c) + 8))
+        else:
+            c.extend(list(c) + [object() for _ in range(8)])
+
+    def clear(self):
+        self.container.clear()
+
+    def replace(self):
+        c = self.container
+        for key in list(c) if isinstance(c, dict) else range(len(c)):
+            c[key] = f"replaced {key}"
+
+
+def references(*objects):
+    """The reference counts of the objects, to compare before and after a
+    call: a call must give back every reference it took to its arguments."""
+    return [sys.getrefcount(o) for o in objects]
+
+
+def shape(obj):
+    """What a call must leave unchanged in an argument: the identity of every
+    item of every list, tuple and dict reachable from it, in order."""
+    if isinstance(obj, (list, tuple)):
+        return (type(obj), id(obj), [shape(item) for item in obj])
+    if isinstance(obj, dict):
+        return (type(obj), id(obj), [(id(k), shape(v)) for k, v in obj.items()])
+    return id(obj)

@@ -1,0 +1,574 @@
+"""Every function under hostile conditions: callers' objects that raise or
+misbehave, other threads changing the lists being read, and allocations that
+fail.  Nothing may crash, leak or read out of bounds; each call ends in the
+outcome its function allows.
+
+The thread and allocation-failure cases are tables with one entry per call
+worth trying; an entry whose function is not built yet (it raises
+NotImplementedError) is skipped and starts running once the function lands.
+"""
+
+import os
+import random
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+from dataclasses import dataclass
+from typing import Callable
+
+import pytest
+
+import _kesp
+from hostile import (
+    Actions,
+    BaseBoom,
+    Boom,
+    Mutating,
+    RandomOrder,
+    panic_exception_type,
+    panicking,
+    raising,
+    references,
+    shape,
+)
+
+_testcapi = pytest.importorskip("_testcapi")
+
+
+def built_or_skip(call):
+    """The outcome of `call()`; skips the test while the function called is
+    still a placeholder."""
+    try:
+        return ("value", call())
+    except NotImplementedError as e:
+        pytest.skip(f"not built yet: {e}")
+    except BaseException as e:
+        return ("raised", type(e), e.args)
+
+
+# ---------------------------------------------------------------------------
+# Allocation failure
+#
+# With _testcapi.set_nomemory(start, stop) the allocations numbered start
+# to stop - 1 (stop 0: all from start on) fail.  The sweep moves start over
+# the allocations of one call: each call must give the outcome it gives
+# with enough memory, or MemoryError, and nothing else.  The debug run's leak
+# hunter repeats the sweep and so checks that the failed calls leak nothing.
+
+
+@dataclass
+class Call:
+    id: str
+    make: Callable  # fresh arguments: () -> (function, args, kwargs)
+
+    def __call__(self):
+        function, args, kwargs = self.make()
+        return function(*args, **kwargs)
+
+
+def call(id, function, *args, **kwargs):
+    # Arguments are rebuilt for every call: a call may change them (an
+    # in-place sort) and repeated calls must not share made objects.
+    def make():
+        return function, _fresh(args), _fresh(kwargs)
+
+    return Call(id, make)
+
+
+def _fresh(value):
+    if isinstance(value, list):
+        return [_fresh(v) for v in value]
+    if isinstance(value, tuple):
+        return tuple(_fresh(v) for v in value)
+    if isinstance(value, dict):
+        return {_fresh(k): _fresh(v) for k, v in value.items()}
+    if isinstance(value, str):
+        return "".join(list(value)) if len(value) > 1 else value
+    return value
+
+
+RECORDS = [{"a": 2, "b": "x", "c": 1.5}, {"a": 1, "b": "y", "c": None}, {"a": 2, "b": "w", "c": 0.5}]
+
+NOMEMORY_CALLS = [
+    call("parse-int", _kesp.parse, "1,200m"),
+    call("parse-float", _kesp.parse, "$(1,234.50)"),
+    call("parse-big-int", _kesp.parse, "-9223372036854775809"),
+    call("parse-long-text", _kesp.parse, "x" * 1000 + "(12.5)"),
+    call("parse-non-ascii", _kesp.parse, "\u00bd 3\u00be"),
+    call("parse-none", _kesp.parse, "abc"),
+    call("parse-keyword", _kesp.parse, s="77"),
+    call("parse-wrong-type", _kesp.parse, 5),
+    call("parse-surrogate", _kesp.parse, "1\ud800"),
+    call("parse-missing", _kesp.parse),
+    call("parse-unexpected-keyword", _kesp.parse, q="1"),
+    call("parse-surrogate-keyword", _kesp.parse, **{"s\udcff": "1"}),
+    call("parse-twice", _kesp.parse, "1", s="2"),
+    call("multikeysort", _kesp.multikeysort, RECORDS, ["-b", "a"]),
+    call("multikeysort-inplace", _kesp.multikeysort, RECORDS, ["a", "-c"], True),
+    call("multikeysort-wrong-type", _kesp.multikeysort, (1, 2), ["a"]),
+    call("sanitize_vulgar_string", _kesp.sanitize_vulgar_string, "Foo 4\u00be 1 \u215b - 94\u215b"),
+    call("uncamel", _kesp.uncamel, "getHTTPResponseCode"),
+    call("underscore_to_camelcase", _kesp.underscore_to_camelcase, "_foo_bar_baz"),
+    call("collapse", _kesp.collapse, [["a", ["b", ("c", "d")]], -2, -1, [0, 1]], (7, [8])),
+    call("backfill", _kesp.backfill, [None, None, 1000, 2000, None, 4000]),
+    call("backfill-wrong-type", _kesp.backfill, (None, 1)),
+    call(
+        "backfill_iterdict",
+        _kesp.backfill_iterdict,
+        [{"a": 1000, "b": None}, {"a": 4000, "b": 2000}, {"a": None, "b": None}],
+    ),
+    call("same_order", _kesp.same_order, ["x", "y", "z"], ["x", "a", "b", "y", "d", "z"]),
+    call("same_order-false", _kesp.same_order, ["x", "y", "z"], ["x", "z", "y"]),
+]
+
+MEMORY = ("raised", MemoryError)
+
+
+def under_nomemory(call, start, stop):
+    # Only the call itself runs with failing allocations: the interpreter's
+    # own handling of a failed allocation is not what is under test.
+    function, args, kwargs = call.make()
+    box = [None]
+    _testcapi.set_nomemory(start, stop)
+    try:
+        box[0] = function(*args, **kwargs)
+    except MemoryError:
+        box[0] = MEMORY
+    except BaseException as e:  # judged below, with memory back
+        box[0] = e
+    finally:
+        _testcapi.remove_mem_hooks()
+    outcome = box[0]
+    if outcome is MEMORY:
+        return MEMORY
+    if isinstance(outcome, BaseException):
+        return ("raised", type(outcome), outcome.args)
+    return ("value", outcome)
+
+
+def same_outcome(a, b):
+    return type(a) is type(b) and repr(a) == repr(b)
+
+
+@pytest.mark.parametrize("nomemory_call", NOMEMORY_CALLS, ids=lambda c: c.id)
+def test_allocation_failure_sweep(nomemory_call):
+    expected = built_or_skip(nomemory_call)
+    panic_exception_type()  # made once per process, not inside the sweep
+    # One failing allocation at each position, then every allocation from a
+    # position on; the second ends once the call gets through.
+    for start in range(400):
+        outcome = under_nomemory(nomemory_call, start, start + 1)
+        assert outcome == MEMORY or same_outcome(outcome, expected), (start, outcome, expected)
+    passes = 0
+    for start in range(400):
+        outcome = under_nomemory(nomemory_call, start, 0)
+        assert outcome == MEMORY or same_outcome(outcome, expected), (start, outcome, expected)
+        passes = passes + 1 if outcome != MEMORY else 0
+        if passes == 3:
+            break
+    else:
+        pytest.fail("the call never got through with allocations failing from some point on")
+
+
+# ---------------------------------------------------------------------------
+# Threads
+#
+# Several threads call a function on shared lists while others change those
+# lists.  A switch interval of a microsecond lets the interpreter change
+# threads inside every piece of Python code a call runs (comparisons, truth
+# tests), so the changes land in the middle of calls.  Each thread stops
+# after a fixed time; the test asserts no crash, no unexpected exception and
+# results of the shape the function allows.
+
+
+class Slow:
+    """An orderable value whose comparisons are Python code (so the
+    interpreter may switch threads inside them)."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def _v(self, other):
+        return other.value if isinstance(other, Slow) else other
+
+    def __lt__(self, other):
+        return self.value < self._v(other)
+
+    def __gt__(self, other):
+        return self.value > self._v(other)
+
+    def __eq__(self, other):
+        return self.value == self._v(other)
+
+    __hash__ = object.__hash__
+
+
+def _dicts(rng, n):
+    return [{"a": Slow(rng.randrange(10)), "b": rng.randrange(5), "c": f"t{i}"} for i in range(n)]
+
+
+def _mutate_list(rng, lst, make):
+    op = rng.randrange(4)
+    if op == 0 and lst:
+        del lst[rng.randrange(len(lst)):]
+    elif op == 1:
+        lst.extend(make(rng, rng.randrange(1, 8)))
+    elif op == 2 and lst:
+        lst[rng.randrange(len(lst))] = make(rng, 1)[0]
+    else:
+        lst[:] = make(rng, rng.randrange(0, 30))
+
+
+@dataclass
+class ThreadCase:
+    id: str
+    make: Callable  # (rng) -> shared state, a dict
+    call: Callable  # (shared) -> result
+    mutate: Callable  # (rng, shared) -> None
+    check: Callable  # (result, shared) -> None (asserts)
+    allowed: tuple = ()  # exception types the function may raise
+
+
+def _check_list_of(kinds):
+    def check(result, shared):
+        assert type(result) is list
+        assert all(isinstance(item, kinds) for item in result), result
+
+    return check
+
+
+def _panic_or_nothing():
+    return (panic_exception_type(),)
+
+
+THREAD_CASES = [
+    ThreadCase(
+        "parse",
+        make=lambda rng: {"texts": [f"({i},{i}00.5)" for i in range(40)]},
+        call=lambda sh: [_kesp.parse(t) for t in list(sh["texts"])],
+        mutate=lambda rng, sh: _mutate_list(
+            rng, sh["texts"], lambda r, n: [f"{r.randrange(10**6)}.{r.randrange(99)}" for _ in range(n)]
+        ),
+        check=lambda result, sh: all(type(x) is float for x in result) or pytest.fail(repr(result)),
+    ),
+    ThreadCase(
+        "multikeysort",
+        make=lambda rng: {"items": _dicts(rng, 30)},
+        call=lambda sh: _kesp.multikeysort(sh["items"], ["a", "-b"]),
+        mutate=lambda rng, sh: _mutate_list(rng, sh["items"], _dicts),
+        check=_check_list_of(dict),
+        # a list shortened during the extraction or the sort
+        allowed=(IndexError, "panic"),
+    ),
+    ThreadCase(
+        "multikeysort-inplace",
+        make=lambda rng: {"items": _dicts(rng, 30)},
+        call=lambda sh: _kesp.multikeysort(sh["items"], ["-a", "c"], True),
+        mutate=lambda rng, sh: _mutate_list(rng, sh["items"], _dicts),
+        check=lambda result, sh: result is None or pytest.fail(repr(result)),
+        allowed=(IndexError, "panic"),
+    ),
+    ThreadCase(
+        "same_order",
+        make=lambda rng: {"ref": [Slow(i) for i in range(10)], "comp": [Slow(i) for i in range(30)]},
+        call=lambda sh: _kesp.same_order(sh["ref"], sh["comp"]),
+        mutate=lambda rng, sh: _mutate_list(
+            rng, sh[rng.choice(["ref", "comp"])], lambda r, n: [Slow(r.randrange(30)) for _ in range(n)]
+        ),
+        check=lambda result, sh: type(result) is bool or pytest.fail(repr(result)),
+        allowed=(IndexError,),
+    ),
+    ThreadCase(
+        "backfill",
+        make=lambda rng: {"values": [None if i % 3 else Slow(i) for i in range(40)]},
+        call=lambda sh: _kesp.backfill(sh["values"]),
+        mutate=lambda rng, sh: _mutate_list(
+            rng, sh["values"], lambda r, n: [r.choice([None, Slow(r.randrange(9))]) for _ in range(n)]
+        ),
+        check=_check_list_of((Slow, type(None))),
+    ),
+    ThreadCase(
+        "backfill_iterdict",
+        make=lambda rng: {"rows": [{"a": None, "b": i} for i in range(30)]},
+        call=lambda sh: _kesp.backfill_iterdict(sh["rows"]),
+        mutate=lambda rng, sh: _mutate_list(
+            rng, sh["rows"], lambda r, n: [{"a": r.choice([None, 1]), "b": None} for _ in range(n)]
+        ),
+        check=_check_list_of(dict),
+    ),
+    ThreadCase(
+        "collapse",
+        make=lambda rng: {"nested": [[i, (i, [i])] for i in range(20)]},
+        call=lambda sh: _kesp.collapse(sh["nested"], tuple(sh["nested"])),
+        mutate=lambda rng, sh: _mutate_list(
+            rng, sh["nested"], lambda r, n: [[r.randrange(9), ([r.randrange(9)],)] for _ in range(n)]
+        ),
+        check=_check_list_of(int),
+    ),
+    ThreadCase(
+        "text",
+        make=lambda rng: {"texts": [f"someCamel{i}_case \u00bd" for i in range(20)]},
+        call=lambda sh: [
+            (_kesp.uncamel(t), _kesp.underscore_to_camelcase(t), _kesp.sanitize_vulgar_string(t))
+            for t in list(sh["texts"])
+        ],
+        mutate=lambda rng, sh: _mutate_list(
+            rng, sh["texts"], lambda r, n: [f"x{r.randrange(99)}Y_z \u00be" for _ in range(n)]
+        ),
+        check=lambda result, sh: all(type(s) is str for triple in result for s in triple)
+        or pytest.fail(repr(result)),
+    ),
+]
+
+CALLERS, MUTATORS, SECONDS = 4, 2, 0.4
+
+
+@pytest.mark.parametrize("case", THREAD_CASES, ids=lambda c: c.id)
+def test_threads_share_and_mutate(case):
+    shared = case.make(random.Random(7))
+    built_or_skip(lambda: case.call(shared))
+    allowed = tuple(
+        panic_exception_type() if kind == "panic" else kind for kind in case.allowed
+    )
+    barrier = threading.Barrier(CALLERS + MUTATORS)
+    failures = []
+    calls = [0]
+    deadline = [0.0]
+
+    def caller():
+        barrier.wait()
+        while time.monotonic() < deadline[0]:
+            try:
+                result = case.call(shared)
+            except allowed:
+                continue
+            except BaseException as e:  # reported by the main thread
+                failures.append(e)
+                return
+            try:
+                case.check(result, shared)
+            except BaseException as e:
+                failures.append(e)
+                return
+            calls[0] += 1
+
+    def mutator(seed):
+        rng = random.Random(seed)
+        barrier.wait()
+        while time.monotonic() < deadline[0]:
+            try:
+                case.mutate(rng, shared)
+            except (IndexError, ValueError):
+                pass  # the other mutator changed the list between two steps
+
+    old_interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        deadline[0] = time.monotonic() + SECONDS
+        threads = [threading.Thread(target=caller) for _ in range(CALLERS)]
+        threads += [threading.Thread(target=mutator, args=(seed,)) for seed in range(MUTATORS)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(timeout=60)
+        assert not any(t.is_alive() for t in threads), "a thread did not finish"
+    finally:
+        sys.setswitchinterval(old_interval)
+    if failures:
+        raise failures[0]
+    assert calls[0] > 0
+
+
+# ---------------------------------------------------------------------------
+# Hostile arguments to parse and the frame
+
+
+class HostileStr(str):
+    """A str whose every Python-level method raises: parse reads the text the
+    object stores and never calls into it."""
+
+
+for _name in ("__str__", "__repr__", "__eq__", "__hash__", "__len__", "__iter__",
+              "__getitem__", "__index__", "__float__", "__bool__", "__format__"):
+    setattr(HostileStr, _name, lambda self, *args, _n=_name: (_ for _ in ()).throw(BaseBoom(_n)))
+del _name
+
+
+@pytest.mark.parametrize(
+    ("text", "expected"), [("1,200m", 1200), ("$(1,234.50)", -1234.5), ("abc", None), ("", None)]
+)
+def test_parse_never_calls_into_a_str_subclass(text, expected):
+    s = HostileStr(text)
+    before = references(s)
+    assert _kesp.parse(s) == expected
+    assert _kesp.parse(s=s) == expected
+    assert references(s) == before
+    assert str.__str__(s) == text
+
+
+@pytest.mark.parametrize(
+    "argument",
+    [
+        raising(Boom("x")),
+        raising(BaseBoom("x")),
+        panicking(),
+        RandomOrder(3),
+        Mutating(5, lambda: None),
+        [Mutating(1, lambda: None)],
+    ],
+    ids=["raising", "base-raising", "panicking", "random", "mutating", "list"],
+)
+def test_parse_rejects_any_other_object_without_calling_it(argument):
+    before = references(argument)
+    layout = shape(argument)
+    with pytest.raises(TypeError) as info:
+        _kesp.parse(argument)
+    assert type(info.value) is TypeError
+    name = type(argument).__qualname__
+    assert str(info.value) == f"argument 's': '{name}' object cannot be converted to 'PyString'"
+    assert references(argument) == before
+    assert shape(argument) == layout
+
+
+def test_conversion_message_for_an_unencodable_type_name():
+    cls = type("Plain", (), {})
+    cls.__qualname__ = "Bad\ud800Name"
+    with pytest.raises(TypeError) as info:
+        _kesp.parse(cls())
+    assert str(info.value) == (
+        "argument 's': '<failed to extract type name>' object cannot be converted to 'PyString'"
+    )
+    assert _kesp.parse("5") == 5  # nothing was left pending
+
+
+class Keyword(str):
+    """A keyword name of a str subclass: the interpreter passes it as it is."""
+
+    def __str__(self):
+        raise self.error.with_traceback(None)
+
+
+@pytest.mark.parametrize("error", [Boom("k"), BaseBoom("k"), KeyboardInterrupt()])
+def test_keyword_name_whose_str_raises(error):
+    Keyword.error = error
+    assert _kesp.parse(**{Keyword("s"): "12"}) == 12
+    with pytest.raises(TypeError) as info:
+        _kesp.parse(**{Keyword("bad"): "12"})
+    assert type(info.value) is TypeError
+    assert str(info.value) == "parse() got an unexpected keyword argument ''"
+    assert _kesp.parse("5") == 5
+
+
+def test_panic_from_a_keyword_names_str_is_not_swallowed(capfd):
+    cls = panic_exception_type()
+
+    class PanickingKeyword(str):
+        def __str__(self):
+            raise cls("from __str__")
+
+    with pytest.raises(cls) as info:
+        _kesp.parse(**{PanickingKeyword("bad"): "12"})
+    assert type(info.value) is cls
+    assert info.value.args == ("from __str__",)
+    assert "PyO3 is resuming a panic" in capfd.readouterr().err
+
+
+# Callers' code that raises inside calls of the other functions.  Every
+# exception is passed on as it is, except that an exception of exactly
+# pyo3_runtime.PanicException comes back as a new one with its text, and
+# multikeysort's comparisons count a raising pair as equal.  The arguments
+# are left as they were, holding the same objects with the same counts.
+
+PANIC = "panic"  # stands for pyo3_runtime.PanicException("raised by the caller's code")
+
+
+def _rows(*values):
+    return [{"a": v, "n": i} for i, v in enumerate(values)]
+
+
+HOSTILE_CALLS = [
+    ("same_order-raising", lambda: (_kesp.same_order, [raising(Boom("cmp"))], [1, 2]), Boom),
+    ("same_order-base-raising", lambda: (_kesp.same_order, [1], [raising(BaseBoom("cmp"))]), BaseBoom),
+    ("same_order-panicking", lambda: (_kesp.same_order, [panicking()], [1, 2]), PANIC),
+    ("multikeysort-panicking", lambda: (_kesp.multikeysort, _rows(panicking(), panicking()), ["a"]),
+     PANIC),
+    ("multikeysort-raising", lambda: (_kesp.multikeysort, _rows(raising(Boom("x")), 1, "s"), ["a"]),
+     list),
+    ("multikeysort-random", lambda: (_kesp.multikeysort, _rows(*map(RandomOrder, range(40))), ["-a"]),
+     list),
+]
+
+
+@pytest.mark.parametrize(("make", "expected"), [c[1:] for c in HOSTILE_CALLS],
+                         ids=[c[0] for c in HOSTILE_CALLS])
+def test_callers_code_raising_inside_calls(make, expected, capfd):
+    function, *args = make()
+    built_or_skip(lambda: function(*make()[1:]))
+    capfd.readouterr()
+    layout = shape(args)
+    before = references(*args)
+    if expected is list:
+        result = function(*args)
+        # every row exactly once, whatever the comparisons answered
+        assert sorted(map(id, result)) == sorted(map(id, args[0]))
+    else:
+        cls = panic_exception_type() if expected is PANIC else expected
+        with pytest.raises(cls) as info:
+            function(*args)
+        assert type(info.value) is cls
+        if expected is PANIC:
+            assert info.value.args == ("raised by the caller's code",)
+            assert "PyO3 is resuming a panic" in capfd.readouterr().err
+    assert shape(args) == layout
+    assert references(*args) == before
+
+
+# ---------------------------------------------------------------------------
+# The two soundness runs can fail
+#
+# Each run proves something only while its machinery works; these tests
+# show, on every run, that a leak fails the leak hunter and that an
+# out-of-bounds read stops the sanitized interpreter.
+
+LEAKY_TESTS = textwrap.dedent(
+    """
+    KEPT = []
+
+    def test_keeps_an_object_per_round():
+        KEPT.append(object())
+
+    def test_keeps_nothing():
+        made = [object() for _ in range(10)]
+        assert len(made) == 10
+    """
+)
+
+
+@pytest.mark.no_leak_check("runs its own leak hunt")
+@pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs a debug interpreter")
+def test_leak_hunter_reports_a_leak(tmp_path):
+    (tmp_path / "test_leaky.py").write_text(LEAKY_TESTS)
+    tests_dir = os.path.dirname(os.path.abspath(__file__))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([tests_dir, os.environ.get("PYTHONPATH", "")]))
+    run = subprocess.run(
+        [sys.executable, "-m", "pytest", "-p", "conftest", "--leaks", "-q", "-p", "no:cacheprovider",
+         "test_leaky.py"],
+        cwd=tmp_path, capture_output=True, text=True, env=env, timeout=120,
+    )
+    assert run.returncode == 1, run.stdout + run.stderr
+    assert (
+        "FAILED test_leaky.py::test_keeps_an_object_per_round - Failed: leak: references grew by "
+        "[1, 1, 1] and memory blocks grew by [1, 1, 1] in the last 3 rounds"
+    ) in run.stdout
+    assert "1 failed, 1 passed" in run.stdout
+
+
+@pytest.mark.no_leak_check("runs a fresh interpreter")
+@pytest.mark.skipif("libasan" not in os.environ.get("LD_PRELOAD", ""), reason="needs the ASan run")
+def test_sanitizer_stops_an_out_of_bounds_read():
+    source = "import ctypes; b = ctypes.create_string_buffer(8); ctypes.string_at(ctypes.addressof(b), 64)"
+    run = subprocess.run([sys.executable, "-c", source], capture_output=True, text=True, timeout=120)
+    assert run.returncode != 0
+    assert "ERROR: AddressSanitizer: heap-buffer-overflow" in run.stderr
