@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -57,8 +58,6 @@ struct OpenContainer {
 // so that deep nesting stays linear.
 class WalkPath {
  public:
-  explicit WalkPath(PyObject* root) { open(root); }
-
   bool empty() const noexcept { return open_.empty(); }
   OpenContainer& top() noexcept { return open_.back(); }
 
@@ -69,13 +68,15 @@ class WalkPath {
     return open_.size() > scanned_levels && deep_.contains(container);
   }
 
+  template <bool track>
   void open(PyObject* container) {
-    if (open_.size() >= scanned_levels) deep_.insert(container);
+    if (track && open_.size() >= scanned_levels) deep_.insert(container);
     open_.push_back({container, PySequence_Fast_ITEMS(container), Py_SIZE(container), 0});
   }
 
+  template <bool track>
   void close() {
-    if (open_.size() > scanned_levels) deep_.erase(open_.back().container);
+    if (track && open_.size() > scanned_levels) deep_.erase(open_.back().container);
     open_.pop_back();
   }
 
@@ -85,20 +86,95 @@ class WalkPath {
   std::unordered_set<PyObject*> deep_;
 };
 
+// Walks the leaves under `root` depth first and left to right, calling
+// `on_leaf` for each, with an explicit path instead of recursion, so that any
+// depth is walked.  With `find_cycles`, returns false as soon as a container
+// is met inside itself.  The walk runs no Python code.
+template <bool find_cycles, class OnLeaf>
+bool walk_leaves(PyObject* root, WalkPath& path, OnLeaf on_leaf) {
+  path.open<find_cycles>(root);
+  while (!path.empty()) {
+    OpenContainer& top = path.top();
+    PyObject* const* items = top.items;
+    Py_ssize_t next = top.next;
+    PyObject* inner = nullptr;
+    while (next < top.size) {
+      PyObject* item = items[next++];
+      if (is_container(item)) {
+        inner = item;
+        break;
+      }
+      on_leaf(item);
+    }
+    top.next = next;
+    if (!inner) {
+      path.close<find_cycles>();
+    } else if (Py_SIZE(inner) != 0) {
+      // A container met again on the path is held by two different slots,
+      // one above it and one below; one held once cannot be.
+      if (find_cycles && Py_REFCNT(inner) > 1 && path.contains(inner)) return false;
+      path.open<find_cycles>(inner);
+    }
+  }
+  return true;
+}
+
 PyErr contains_itself() {
   PyErr_SetString(PyExc_ValueError,
                   "collapse() cannot flatten a list or tuple that contains itself");
   return fetch_error();
 }
 
-// Room for the leaves of a flat input: every argument's own items.
-std::size_t leaf_estimate(PyObject* args) {
-  std::size_t estimate = 0;
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); ++i) {
-    PyObject* item = PyTuple_GET_ITEM(args, i);
-    estimate += is_container(item) ? std::size_t(Py_SIZE(item)) : 1;
+// ---------------------------------------------------------------------------
+// same_order
+
+// r == v for the pairs whose comparison the interpreter makes in C without
+// running Python code: two exact str, or two exact int that fit a machine
+// word.  The answer is the one their own comparison gives; -1 means the pair
+// has to go through the rich comparison.
+int plain_equal(PyObject* r, PyObject* v) {
+  if (PyUnicode_CheckExact(r)) {
+    if (!PyUnicode_CheckExact(v)) return -1;
+    if (r == v) return 1;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(r);
+    const int kind = PyUnicode_KIND(r);
+    return length == PyUnicode_GET_LENGTH(v) && kind == PyUnicode_KIND(v) &&
+           std::memcmp(PyUnicode_DATA(r), PyUnicode_DATA(v), std::size_t(length) * kind) == 0;
   }
-  return estimate;
+  if (PyLong_CheckExact(r) && PyLong_CheckExact(v)) {
+    auto* a = reinterpret_cast<PyLongObject*>(r);
+    auto* b = reinterpret_cast<PyLongObject*>(v);
+    if (PyUnstable_Long_IsCompact(a) && PyUnstable_Long_IsCompact(b))
+      return PyUnstable_Long_CompactValue(a) == PyUnstable_Long_CompactValue(b);
+  }
+  return -1;
+}
+
+// r == v through the rich comparison and the truth of its result; both may
+// run Python code.  v is held while it is compared, since that code may take
+// it out of its list.
+Result<bool> rich_equal(PyObject* r, PyObject* v) {
+  KESP_TRY_ASSIGN(OwnedRef equal, rich_compare(r, OwnedRef::borrow(v), Py_EQ));
+  if (equal.get() == Py_True) return true;
+  if (equal.get() == Py_False) return false;
+  const int truth = PyObject_IsTrue(equal.get());
+  if (truth < 0) return fetch_error();
+  return truth != 0;
+}
+
+// The first position of `comp`, among the first n, whose element equals r;
+// -1 when there is none.
+Result<Py_ssize_t> first_position(PyObject* r, PyObject* comp, Py_ssize_t n) {
+  for (Py_ssize_t j = 0; j < n; ++j) {
+    if (j >= PyList_GET_SIZE(comp)) return index_out_of_range();
+    PyObject* v = PyList_GET_ITEM(comp, j);
+    int equal = plain_equal(r, v);
+    if (equal < 0) {
+      KESP_TRY_ASSIGN(equal, rich_equal(r, v));
+    }
+    if (equal) return j;
+  }
+  return Py_ssize_t(-1);
 }
 
 // ---------------------------------------------------------------------------
@@ -219,31 +295,41 @@ Status fill_row(PyObject* row, PyObject* out, KeyTable& keys, PyObject* result, 
 CallResult collapse_body(BorrowedRef, PyObject* const* args, Py_ssize_t nargs,
                          BorrowedRef kwnames) {
   KESP_TRY_ASSIGN(OwnedRef args_tuple, extract_varargs(collapse_description, args, nargs, kwnames));
+  PyObject* roots = args_tuple.get();
 
-  // Depth first and left to right, with an explicit path instead of
-  // recursion, so that any depth is walked.
-  RefVec leaves;
-  leaves.reserve(leaf_estimate(args_tuple.get()));
-  WalkPath path(args_tuple.get());
-  while (!path.empty()) {
-    OpenContainer& top = path.top();
-    PyObject* inner = nullptr;
-    while (top.next < top.size) {
-      PyObject* item = top.items[top.next++];
-      if (is_container(item)) {
-        inner = item;
-        break;
-      }
-      leaves.push_back(OwnedRef::borrow(item));
-    }
-    if (!inner) {
-      path.close();
-    } else if (Py_SIZE(inner) != 0) {
-      if (path.contains(inner)) return contains_itself();
-      path.open(inner);
-    }
+  // The result is made before the walk, at the length of a flat input
+  // (every argument's own items), and filled in place; when deeper leaves
+  // outgrow it, it is replaced by one twice as long.  Making a list runs no
+  // Python code (it at most schedules a garbage collection for later), and
+  // the walk gives no reference back, so the containers stay as they are.
+  Py_ssize_t room = 0;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(roots); ++i) {
+    PyObject* item = PyTuple_GET_ITEM(roots, i);
+    room += is_container(item) ? Py_SIZE(item) : 1;
   }
-  return list_from_vec(std::move(leaves));
+  OwnedRef result = checked(PyList_New(room));
+  PyObject** slots = reinterpret_cast<PyListObject*>(result.get())->ob_item;
+  Py_ssize_t filled = 0;
+  auto grow = [&] {
+    const Py_ssize_t larger = std::max<Py_ssize_t>(16, room * 2);
+    OwnedRef next = checked(PyList_New(larger));
+    PyObject** moved = reinterpret_cast<PyListObject*>(next.get())->ob_item;
+    for (Py_ssize_t i = 0; i < filled; ++i) moved[i] = std::exchange(slots[i], nullptr);
+    result = std::move(next);
+    slots = moved;
+    room = larger;
+  };
+  WalkPath path;
+  // The empty slots of a list being given back are skipped, so a list left
+  // partly filled is released like any other.
+  if (!walk_leaves<true>(roots, path, [&](PyObject* leaf) {
+        if (filled == room) grow();
+        slots[filled++] = Py_NewRef(leaf);
+      }))
+    return contains_itself();
+  if (filled < room && PyList_SetSlice(result.get(), filled, room, nullptr) < 0)
+    return fetch_error();
+  return result;
 }
 
 CallResult backfill_body(BorrowedRef, PyObject* const* args, Py_ssize_t nargs,
@@ -322,21 +408,7 @@ CallResult same_order_body(BorrowedRef, PyObject* const* args, Py_ssize_t nargs,
     // The comparisons run Python code, which may shrink either list.
     if (i >= PyList_GET_SIZE(ref_list)) return index_out_of_range();
     OwnedRef wanted = OwnedRef::borrow(PyList_GET_ITEM(ref_list, i));
-    Py_ssize_t found = -1;
-    for (Py_ssize_t j = 0; j < n; ++j) {
-      if (j >= PyList_GET_SIZE(comp)) return index_out_of_range();
-      KESP_TRY_ASSIGN(
-          OwnedRef equal,
-          rich_compare(wanted.get(), OwnedRef::borrow(PyList_GET_ITEM(comp, j)), Py_EQ));
-      int truth = equal.get() == Py_True    ? 1
-                  : equal.get() == Py_False ? 0
-                                            : PyObject_IsTrue(equal.get());
-      if (truth < 0) return fetch_error();
-      if (truth) {
-        found = j;
-        break;
-      }
-    }
+    KESP_TRY_ASSIGN(const Py_ssize_t found, first_position(wanted.get(), comp, n));
     if (found < 0) return new_bool(false);
     if (found < previous) ordered = false;
     previous = found;
