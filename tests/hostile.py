@@ -127,3 +127,18 @@ class MutatingDict(dict):
             action, self.action = self.action, None
             action()
         return super().__getitem__(key)
+
+
+class OnRelease:
+    """Runs `action` from its finalizer, when its last reference is given back.
+    `truth` is what its truth test answers."""
+
+    def __init__(self, action, truth=False):
+        self.action = action
+        self.truth = truth
+
+    def __bool__(self):
+        return self.truth
+
+    def __del__(self):
+        self.action()

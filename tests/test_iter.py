@@ -8,7 +8,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 from _kesp import backfill, backfill_iterdict, collapse, same_order
-from hostile import BaseBoom, Boom, Mutating, panic_exception_type, raising
+from hostile import BaseBoom, Boom, Mutating, OnRelease, panic_exception_type, raising
 
 
 def items_of(dicts):
@@ -320,6 +320,13 @@ def test_collapse_shared_containers_are_walked_each_time():
     assert collapse(nested(40, [inner, (inner, inner)])) == [2, 3] * 3
 
 
+def test_collapse_more_leaves_than_arguments_hold():
+    # Far more leaves than the arguments' own items, and far fewer.
+    pairs = [[i, (str(i), [i])] for i in range(3000)]
+    assert collapse(pairs) == model_collapse(pairs)
+    assert collapse(1, [[]] * 5000, 2, [[3]]) == [1, 2, 3]
+
+
 def test_collapse_very_deep_nesting():
     assert collapse(nested(100_000, "x")) == ["x"]
     assert collapse(nested(100_000, "y", tuple), 1) == ["y", 1]
@@ -505,6 +512,35 @@ def test_same_order_table(ref, comp, expected):
     assert (list.copy(ref), list.copy(comp)) == before
 
 
+@pytest.mark.parametrize(
+    ("r", "v", "equal"),
+    [
+        ("abc", "".join(["a", "bc"]), True),
+        ("e", "\u00e9", False),
+        ("\u00e9", "\u00e9x"[:1], True),
+        ("\u20ac", "\U0001f600"[:0] + "\u20ac", True),
+        ("\U0001f600", "\U0001f601", False),
+        ("", "", True),
+        ("a", Tag("a"), True),
+        (Tag("a"), "a", True),
+        ("1", 1, False),
+        (-5, int("-5"), True),
+        (5, -5, False),
+        (2**62, 2**61 * 2, True),
+        (10**30, int("1" + "0" * 30), True),
+        (10**30, 10**30 + 1, False),
+        (2**64, 0, False),
+        (1, True, True),
+        (True, 1, True),
+        (0, 0.0, True),
+        (1, 1.5, False),
+    ],
+)
+def test_same_order_equality(r, v, equal):
+    assert same_order([r], ["pad", v]) is equal
+    assert same_order([r, "pad"], [v, "pad"]) is equal
+
+
 def test_same_order_has_no_identity_shortcut():
     x = float("nan")
     assert same_order([x], [x]) is False
@@ -568,6 +604,22 @@ def test_same_order_ref_list_emptied_by_a_comparison():
     ref = []
     ref.extend([Mutating("a", ref.clear), "b"])
     raises_exactly(IndexError, "list index out of range", same_order, ref, ["a", "b"])
+
+
+def test_same_order_comp_emptied_by_a_finalizer():
+    # The comparison's result empties comp when it is given back, after its
+    # truth test; the next read finds the position gone.
+    comp = ["a", "b"]
+    released = []
+
+    class Emptying:
+        def __eq__(self, other):
+            return OnRelease(lambda: (released.append(other), comp.clear()))
+
+        __hash__ = object.__hash__
+
+    raises_exactly(IndexError, "list index out of range", same_order, [Emptying()], comp)
+    assert released == ["a"]
 
 
 def test_same_order_sees_changes_made_during_the_call():
