@@ -302,11 +302,18 @@ CallResult collapse_body(BorrowedRef, PyObject* const* args, Py_ssize_t nargs,
   // outgrow it, it is replaced by one twice as long.  Making a list runs no
   // Python code (it at most schedules a garbage collection for later), and
   // the walk gives no reference back, so the containers stay as they are.
-  Py_ssize_t room = 0;
+  // The first length is kept within the largest argument's own storage or
+  // a few million slots, so that one container passed many times, or many
+  // empty ones, do not ask for room that no leaf will take.
+  constexpr Py_ssize_t bounded_room = Py_ssize_t(1) << 22;
+  Py_ssize_t room = 0, largest = 0;
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(roots); ++i) {
     PyObject* item = PyTuple_GET_ITEM(roots, i);
-    room += is_container(item) ? Py_SIZE(item) : 1;
+    const Py_ssize_t items = is_container(item) ? Py_SIZE(item) : 1;
+    largest = std::max(largest, items);
+    room = std::min(room + items, bounded_room);
   }
+  room = std::max(room, largest);
   OwnedRef result = checked(PyList_New(room));
   PyObject** slots = reinterpret_cast<PyListObject*>(result.get())->ob_item;
   Py_ssize_t filled = 0;
