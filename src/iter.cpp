@@ -110,8 +110,9 @@ bool walk_leaves(PyObject* root, WalkPath& path, OnLeaf on_leaf) {
     if (!inner) {
       path.close<find_cycles>();
     } else if (Py_SIZE(inner) != 0) {
-      // A container met again on the path is held by two different slots,
-      // one above it and one below; one held once cannot be.
+      // A container met again on its own path is held by a slot above its
+      // first place on the path and by one below it, so a container with a
+      // single reference needs no search.
       if (find_cycles && Py_REFCNT(inner) > 1 && path.contains(inner)) return false;
       path.open<find_cycles>(inner);
     }
