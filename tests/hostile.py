@@ -190,3 +190,18 @@ def shape(obj):
     if isinstance(obj, dict):
         return (type(obj), id(obj), [(id(k), shape(v)) for k, v in obj.items()])
     return id(obj)
+
+
+class OnRelease:
+    """Runs `action` from its finalizer, when its last reference is given back.
+    `truth` is what its truth test answers."""
+
+    def __init__(self, action, truth=False):
+        self.action = action
+        self.truth = truth
+
+    def __bool__(self):
+        return self.truth
+
+    def __del__(self):
+        self.action()
