@@ -339,18 +339,108 @@ Order compare_values(const SortValue& a, const SortValue& b) {
   return python_order(x, y);
 }
 
-// The is-less test of the sort: the first column whose values differ decides;
-// a descending column reverses its outcome.
-struct RowLess {
-  const std::uint8_t* descending;  // one flag per column
-  std::size_t width;               // the number of columns
+// The is-less test of the rows from column `first` on: the first column whose
+// values differ decides; a descending column reverses its outcome.
+bool rows_less(const SortValue* a, const SortValue* b, const std::uint8_t* descending,
+               std::size_t first, std::size_t width) {
+  for (std::size_t j = first; j < width; ++j) {
+    const Order order = compare_values(a[j], b[j]);
+    if (order != Order::equal) return (order == Order::less) != bool(descending[j]);
+  }
+  return false;
+}
 
-  bool operator()(const SortValue* a, const SortValue* b) const {
-    for (std::size_t j = 0; j < width; ++j) {
-      const Order order = compare_values(a[j], b[j]);
-      if (order != Order::equal) return (order == Order::less) != bool(descending[j]);
+// What the sort moves: a row's number and, for the first column, a 64-bit key
+// whose order agrees with the values' order wherever two keys differ.  Most
+// comparisons are then settled by the key without reading the row.
+//
+// The top bit of `tagged_row` is set when the first value is not None, so a
+// None sorts before every value; the key decides between two values.  When
+// the key captures the first value whole (64-bit ints) equal keys mean equal
+// values and the comparison goes on with the second column; otherwise equal
+// keys compare the rows in full.
+struct SortEntry {
+  std::uint64_t key;
+  std::uint64_t tagged_row;
+};
+
+constexpr std::uint64_t present_bit = std::uint64_t(1) << 63;
+
+enum class KeyForm { exact_integer, double_order, text_prefix, none };
+
+std::uint64_t integer_key(std::int64_t value) noexcept {
+  return std::uint64_t(value) ^ present_bit;
+}
+
+std::uint64_t double_key(double value) noexcept {
+  if (value == 0.0) value = 0.0;  // -0.0 and 0.0 are equal
+  std::uint64_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  return bits & present_bit ? ~bits : bits | present_bit;
+}
+
+std::uint64_t text_key(const SortValue& value) noexcept {
+  unsigned char bytes[8] = {};
+  std::memcpy(bytes, value.text, std::min<std::size_t>(8, value.text_size()));
+  std::uint64_t key = 0;
+  for (unsigned char byte : bytes) key = key << 8 | byte;
+  return key;
+}
+
+// Which key the first column allows: every value None or Int gives exact
+// keys; numbers without NaN give the double order (an Int meets a Float as
+// the nearest double, and the nearest double never reverses two Ints); texts
+// give their first eight bytes.  Anything else (objects, mixed kinds, NaN)
+// goes to the full comparison every time.
+KeyForm choose_key_form(const SortValue* values, std::size_t n, std::size_t m) {
+  bool integers = false, reals = false, texts = false;
+  for (std::size_t pos = 0; pos < n; ++pos) {
+    const SortValue& value = values[pos * m];
+    switch (value.kind()) {
+      case ValueKind::none: break;
+      case ValueKind::integer: integers = true; break;
+      case ValueKind::real:
+        if (value.real != value.real) return KeyForm::none;
+        reals = true;
+        break;
+      case ValueKind::text: texts = true; break;
+      case ValueKind::object: return KeyForm::none;
     }
-    return false;
+  }
+  if (texts) return integers || reals ? KeyForm::none : KeyForm::text_prefix;
+  if (reals) return KeyForm::double_order;
+  return KeyForm::exact_integer;
+}
+
+SortEntry make_entry(const SortValue& value, std::size_t row, KeyForm form) {
+  SortEntry entry{0, row};
+  if (form == KeyForm::none || value.kind() == ValueKind::none) return entry;
+  entry.tagged_row |= present_bit;
+  switch (value.kind()) {
+    case ValueKind::integer:
+      entry.key = form == KeyForm::exact_integer ? integer_key(value.integer)
+                                                 : double_key(double(value.integer));
+      break;
+    case ValueKind::real: entry.key = double_key(value.real); break;
+    case ValueKind::text: entry.key = text_key(value); break;
+    case ValueKind::none:
+    case ValueKind::object: break;
+  }
+  return entry;
+}
+
+// The is-less test on entries: the rows in full, from column `first` on.
+struct EntryLess {
+  const SortValue* values;
+  std::size_t width;               // the number of columns
+  const std::uint8_t* descending;  // one flag per column
+  std::size_t first;
+
+  bool operator()(const SortEntry& a, const SortEntry& b) const {
+    return rows_less(row(a), row(b), descending, first, width);
+  }
+  const SortValue* row(const SortEntry& entry) const noexcept {
+    return values + (entry.tagged_row & ~present_bit) * width;
   }
 };
 
@@ -454,6 +544,51 @@ T* merge_sort(T* rows, T* buffer, std::size_t n, const Less& less) {
   return src;
 }
 
+// A stable LSD radix sort of entries by their present bit, then their key,
+// one byte at a time; a byte on which all entries agree costs no pass.
+// Returns the array that holds the result (one of the two).
+SortEntry* radix_sort(SortEntry* entries, SortEntry* buffer, std::size_t n) {
+  constexpr int digits = 9;  // eight key bytes, then the present bit
+  auto digit = [](const SortEntry& e, int d) -> std::size_t {
+    return d < 8 ? std::size_t(e.key >> (8 * d) & 0xff) : std::size_t(e.tagged_row >> 63);
+  };
+  std::vector<std::size_t> counts(digits * 256, 0);
+  for (std::size_t i = 0; i < n; ++i)
+    for (int d = 0; d < digits; ++d) ++counts[std::size_t(d) * 256 + digit(entries[i], d)];
+  SortEntry* src = entries;
+  SortEntry* dst = buffer;
+  for (int d = 0; d < digits; ++d) {
+    std::size_t* count = counts.data() + std::size_t(d) * 256;
+    if (count[digit(src[0], d)] == n) continue;  // every entry has this byte
+    std::size_t offset = 0;
+    for (std::size_t b = 0; b < 256; ++b) offset += std::exchange(count[b], offset);
+    for (std::size_t i = 0; i < n; ++i) dst[count[digit(src[i], d)]++] = src[i];
+    std::swap(src, dst);
+  }
+  return src;
+}
+
+// Sorts entries whose keys agree with the order wherever they differ: a radix
+// sort by key, then a merge sort of every group of equal keys by `less`
+// (skipped when `less` has no column left to look at).  The result ends up
+// in `entries`.
+void keyed_sort(SortEntry* entries, SortEntry* buffer, std::size_t n, const EntryLess& less) {
+  SortEntry* sorted = radix_sort(entries, buffer, n);
+  if (sorted != entries) std::memcpy(entries, sorted, n * sizeof(SortEntry));
+  if (less.first >= less.width) return;
+  for (std::size_t lo = 0; lo < n;) {
+    std::size_t hi = lo + 1;
+    while (hi < n && entries[hi].key == entries[lo].key &&
+           (entries[hi].tagged_row ^ entries[lo].tagged_row) < present_bit)
+      ++hi;
+    if (hi - lo > 1) {
+      SortEntry* group = merge_sort(entries + lo, buffer + lo, hi - lo, less);
+      if (group != entries + lo) std::memcpy(entries + lo, group, (hi - lo) * sizeof(SortEntry));
+    }
+    lo = hi;
+  }
+}
+
 // ---------------------------------------------------------------------------
 // The body
 
@@ -498,16 +633,32 @@ Result<OwnedRef> multikeysort(PyObject* items, PyObject* columns_spec, bool inpl
 
   std::vector<std::uint8_t> descending(m);
   for (std::size_t j = 0; j < m; ++j) descending[j] = columns[j].descending;
-  std::vector<const SortValue*> rows(n), buffer(n);
-  for (std::size_t pos = 0; pos < n; ++pos) rows[pos] = values.data() + pos * m;
-  const SortValue* const* sorted =
-      merge_sort(rows.data(), buffer.data(), n, RowLess{descending.data(), m});
+  const KeyForm form = choose_key_form(values.data(), n, m);
+  std::vector<SortEntry> rows(n), buffer(n);
+  for (std::size_t pos = 0; pos < n; ++pos) {
+    SortEntry entry = make_entry(values[pos * m], pos, form);
+    if (descending[0]) {  // the first column's order reversed, None included
+      entry.key = ~entry.key;
+      entry.tagged_row ^= present_bit;
+    }
+    rows[pos] = entry;
+  }
+  const SortEntry* sorted = rows.data();
+  if (n >= 2 && form == KeyForm::none) {
+    sorted = merge_sort(rows.data(), buffer.data(), n,
+                        EntryLess{values.data(), m, descending.data(), 0});
+  } else if (n >= 2) {
+    // An exact key settles the first column; a prefix key only where it differs.
+    const std::size_t first = form == KeyForm::exact_integer ? 1 : 0;
+    keyed_sort(rows.data(), buffer.data(), n,
+               EntryLess{values.data(), m, descending.data(), first});
+  }
 
   // Every read first; the list is written only once all of them succeeded.
   RefVec result;
   result.reserve(n);
   for (std::size_t k = 0; k < n; ++k)
-    result.push_back(read_back(items, Py_ssize_t((sorted[k] - values.data()) / m)));
+    result.push_back(read_back(items, Py_ssize_t(sorted[k].tagged_row & ~present_bit)));
   if (!inplace) return list_from_vec(std::move(result));
 
   // Every position below n exists (no Python code ran since the reads), and

@@ -552,18 +552,20 @@ def test_reference_counts_after_in_place_sort():
 
 
 def model_sort(items, columns):
-    """The ordering, written plainly: None first, numbers by value, texts by
-    code point; stable."""
+    """The ordering, written plainly: None first; two ints exactly, an int and
+    a float as doubles; texts by code point; stable."""
+
+    def compare_values(a, b):
+        if a is None or b is None:
+            return (a is not None) - (b is not None)
+        if isinstance(a, (int, float)) and not (type(a) is int and type(b) is int):
+            a, b = float(a), float(b)
+        return (a > b) - (a < b)
 
     def compare(x, y):
         for column in columns:
             desc = column.startswith("-")
-            name = column[1:] if desc else column
-            a, b = x.get(name), y.get(name)
-            if a is None or b is None:
-                c = (a is not None) - (b is not None)
-            else:
-                c = (a > b) - (a < b)
+            c = compare_values(x[column.lstrip("-")], y[column.lstrip("-")])
             if c:
                 return -c if desc else c
         return 0
@@ -571,14 +573,21 @@ def model_sort(items, columns):
     return sorted(items, key=functools.cmp_to_key(compare))
 
 
-numbers = st.one_of(st.none(), st.integers(-5, 5), st.floats(-5, 5, allow_nan=False))
-texts = st.one_of(st.none(), st.text(alphabet="aAbé€\U0001f600", max_size=3))
+# Within each column the values form a consistent order: ints of any 64-bit
+# size alone, or ints that are exact doubles together with floats.
+ints = st.one_of(st.none(), st.integers(-5, 5), st.integers(-(2**63), 2**63 - 1))
+numbers = st.one_of(st.none(), st.integers(-5, 5), st.integers(-(2**53), 2**53),
+                    st.floats(allow_nan=False), st.sampled_from([0.0, -0.0, 1.5]))
+texts = st.one_of(st.none(), st.text(alphabet="ab\x00é€\U0001f600", max_size=12),
+                  st.sampled_from(["aaaaaaaa", "aaaaaaaab", "aaaaaaaa\x00", "aaaaaaa"]))
+COLUMN_LISTS = [["x"], ["-x"], ["y"], ["-y"], ["z"], ["-z"], ["x", "-y"], ["-y", "x"],
+                ["z", "y"], ["-z", "-x"], ["y", "y", "-x"]]
 
 
-@settings(max_examples=150, deadline=None)
+@settings(max_examples=300, deadline=None)
 @given(
-    st.lists(st.fixed_dictionaries({"x": numbers, "y": texts}), max_size=300),
-    st.sampled_from([["x"], ["-x"], ["y"], ["-y"], ["x", "-y"], ["-y", "x"], ["y", "y", "-x"]]),
+    st.lists(st.fixed_dictionaries({"x": ints, "y": texts, "z": numbers}), max_size=300),
+    st.sampled_from(COLUMN_LISTS),
     st.sampled_from([None, "sorted", "reversed", "chunks"]),
 )
 def test_agrees_with_the_model(rows, columns, shape):
@@ -593,6 +602,24 @@ def test_agrees_with_the_model(rows, columns, shape):
     copy = list(rows)
     multikeysort(copy, columns, True)
     assert [id(r) for r in copy] == [id(r) for r in expected]
+
+
+@pytest.mark.parametrize("columns", [["k"], ["-k"], ["k", "-n"], ["-k", "n"]])
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda i: (i * 7919) % 1000 - 500,
+        lambda i: None if i % 10 == 0 else (i * 7919) % 100,
+        lambda i: float((i * 7919) % 1000) / 7,
+        lambda i: str((i * 7919) % 1000).rjust(12, "x"),
+        lambda i: (i % 50,),
+    ],
+)
+def test_many_rows_agree_with_sorted(make, columns):
+    # Each column of values here has a consistent order, so the result is
+    # the one sorted() gives.
+    items = [{"k": make(i), "n": i % 3} for i in range(3000)]
+    assert [id(r) for r in multikeysort(items, columns)] == [id(r) for r in model_sort(items, columns)]
 
 
 # ---------------------------------------------------------------------------
