@@ -350,15 +350,10 @@ bool rows_less(const SortValue* a, const SortValue* b, const std::uint8_t* desce
   return false;
 }
 
-// What the sort moves: a row's number and, for the first column, a 64-bit key
-// whose order agrees with the values' order wherever two keys differ.  Most
-// comparisons are then settled by the key without reading the row.
-//
-// The top bit of `tagged_row` is set when the first value is not None, so a
-// None sorts before every value; the key decides between two values.  When
-// the key captures the first value whole (64-bit ints) equal keys mean equal
-// values and the comparison goes on with the second column; otherwise equal
-// keys compare the rows in full.
+// What the sort moves: a row's number and a 64-bit key made from one of its
+// values, whose order agrees with the values' order wherever two keys differ.
+// The top bit of `tagged_row` is set when that value is not None, so a None
+// sorts before every value.  For a descending column both are complemented.
 struct SortEntry {
   std::uint64_t key;
   std::uint64_t tagged_row;
@@ -366,7 +361,14 @@ struct SortEntry {
 
 constexpr std::uint64_t present_bit = std::uint64_t(1) << 63;
 
-enum class KeyForm { exact_integer, double_order, text_prefix, none };
+std::size_t row_of(const SortEntry& entry) noexcept {
+  return std::size_t(entry.tagged_row & ~present_bit);
+}
+
+// What a column's keys say.  Exact: equal keys, equal values (64-bit ints, or
+// numbers that are all exact doubles).  Prefix: texts by their first eight
+// bytes; equal keys say nothing.  None: the column is compared in full.
+enum class KeyForm { exact_integer, exact_double, text_prefix, none };
 
 std::uint64_t integer_key(std::int64_t value) noexcept {
   return std::uint64_t(value) ^ present_bit;
@@ -379,26 +381,30 @@ std::uint64_t double_key(double value) noexcept {
   return bits & present_bit ? ~bits : bits | present_bit;
 }
 
+// The first eight bytes, read as a big-endian number (short texts padded
+// with zero bytes).
 std::uint64_t text_key(const SortValue& value) noexcept {
-  unsigned char bytes[8] = {};
-  std::memcpy(bytes, value.text, std::min<std::size_t>(8, value.text_size()));
-  std::uint64_t key = 0;
-  for (unsigned char byte : bytes) key = key << 8 | byte;
-  return key;
+  std::uint64_t word = 0;
+  std::memcpy(&word, value.text, std::min<std::size_t>(8, value.text_size()));
+  return __builtin_bswap64(word);
 }
 
-// Which key the first column allows: every value None or Int gives exact
-// keys; numbers without NaN give the double order (an Int meets a Float as
-// the nearest double, and the nearest double never reverses two Ints); texts
-// give their first eight bytes.  Anything else (objects, mixed kinds, NaN)
-// goes to the full comparison every time.
-KeyForm choose_key_form(const SortValue* values, std::size_t n, std::size_t m) {
-  bool integers = false, reals = false, texts = false;
+// The keys that column j allows.  Only None and Int: exact ints.  Numbers
+// without NaN, every Int within 2^53 so that it is a double exactly: exact
+// doubles (an Int meets a Float as a double).  Only None and Str: text
+// prefixes.  Anything else (objects, mixed kinds, NaN, big Ints among Floats)
+// is compared in full.
+KeyForm choose_key_form(const SortValue* values, std::size_t n, std::size_t m, std::size_t j) {
+  constexpr std::int64_t exact_limit = std::int64_t(1) << 53;
+  bool integers = false, big_integers = false, reals = false, texts = false;
   for (std::size_t pos = 0; pos < n; ++pos) {
-    const SortValue& value = values[pos * m];
+    const SortValue& value = values[pos * m + j];
     switch (value.kind()) {
       case ValueKind::none: break;
-      case ValueKind::integer: integers = true; break;
+      case ValueKind::integer:
+        integers = true;
+        big_integers |= value.integer > exact_limit || value.integer < -exact_limit;
+        break;
       case ValueKind::real:
         if (value.real != value.real) return KeyForm::none;
         reals = true;
@@ -408,39 +414,54 @@ KeyForm choose_key_form(const SortValue* values, std::size_t n, std::size_t m) {
     }
   }
   if (texts) return integers || reals ? KeyForm::none : KeyForm::text_prefix;
-  if (reals) return KeyForm::double_order;
-  return KeyForm::exact_integer;
+  if (!reals) return KeyForm::exact_integer;
+  return big_integers ? KeyForm::none : KeyForm::exact_double;
 }
 
-SortEntry make_entry(const SortValue& value, std::size_t row, KeyForm form) {
-  SortEntry entry{0, row};
-  if (form == KeyForm::none || value.kind() == ValueKind::none) return entry;
-  entry.tagged_row |= present_bit;
+void set_key(SortEntry& entry, const SortValue& value, KeyForm form, bool descending) {
+  std::uint64_t key = 0, row = entry.tagged_row & ~present_bit;
   switch (value.kind()) {
     case ValueKind::integer:
-      entry.key = form == KeyForm::exact_integer ? integer_key(value.integer)
-                                                 : double_key(double(value.integer));
+      key = form == KeyForm::exact_integer ? integer_key(value.integer)
+                                           : double_key(double(value.integer));
       break;
-    case ValueKind::real: entry.key = double_key(value.real); break;
-    case ValueKind::text: entry.key = text_key(value); break;
+    case ValueKind::real: key = double_key(value.real); break;
+    case ValueKind::text: key = text_key(value); break;
     case ValueKind::none:
     case ValueKind::object: break;
   }
-  return entry;
+  if (value.kind() != ValueKind::none) row |= present_bit;
+  if (descending) {  // every outcome reversed, the placing of None included
+    key = ~key;
+    row ^= present_bit;
+  }
+  entry = SortEntry{key, row};
 }
 
-// The is-less test on entries: the rows in full, from column `first` on.
-struct EntryLess {
+// Entries by their keys alone.
+struct KeyLess {
+  bool operator()(const SortEntry& a, const SortEntry& b) const noexcept {
+    const std::uint64_t a_present = a.tagged_row & present_bit;
+    const std::uint64_t b_present = b.tagged_row & present_bit;
+    if (a_present != b_present) return a_present < b_present;
+    return a.key < b.key;
+  }
+};
+
+bool same_key(const SortEntry& a, const SortEntry& b) noexcept {
+  return a.key == b.key && ((a.tagged_row ^ b.tagged_row) & present_bit) == 0;
+}
+
+// Entries by their rows in full, from column `first` on.
+struct RowLess {
   const SortValue* values;
   std::size_t width;               // the number of columns
   const std::uint8_t* descending;  // one flag per column
   std::size_t first;
 
   bool operator()(const SortEntry& a, const SortEntry& b) const {
-    return rows_less(row(a), row(b), descending, first, width);
-  }
-  const SortValue* row(const SortEntry& entry) const noexcept {
-    return values + (entry.tagged_row & ~present_bit) * width;
+    return rows_less(values + row_of(a) * width, values + row_of(b) * width, descending, first,
+                     width);
   }
 };
 
@@ -544,19 +565,26 @@ T* merge_sort(T* rows, T* buffer, std::size_t n, const Less& less) {
   return src;
 }
 
-// A stable LSD radix sort of entries by their present bit, then their key,
-// one byte at a time; a byte on which all entries agree costs no pass.
-// Returns the array that holds the result (one of the two).
-SortEntry* radix_sort(SortEntry* entries, SortEntry* buffer, std::size_t n) {
+// An entry on its way through the radix sort, with the range it belongs to.
+struct RangedEntry {
+  SortEntry entry;
+  std::size_t range;
+};
+
+// A stable LSD radix sort by the present bit, then the key, one byte at a
+// time; a byte on which all entries agree costs no pass.  Returns the array
+// that holds the result (one of the two).
+RangedEntry* radix_sort(RangedEntry* entries, RangedEntry* buffer, std::size_t n) {
   constexpr int digits = 9;  // eight key bytes, then the present bit
-  auto digit = [](const SortEntry& e, int d) -> std::size_t {
-    return d < 8 ? std::size_t(e.key >> (8 * d) & 0xff) : std::size_t(e.tagged_row >> 63);
+  auto digit = [](const RangedEntry& e, int d) -> std::size_t {
+    return d < 8 ? std::size_t(e.entry.key >> (8 * d) & 0xff)
+                 : std::size_t(e.entry.tagged_row >> 63);
   };
   std::vector<std::size_t> counts(digits * 256, 0);
   for (std::size_t i = 0; i < n; ++i)
     for (int d = 0; d < digits; ++d) ++counts[std::size_t(d) * 256 + digit(entries[i], d)];
-  SortEntry* src = entries;
-  SortEntry* dst = buffer;
+  RangedEntry* src = entries;
+  RangedEntry* dst = buffer;
   for (int d = 0; d < digits; ++d) {
     std::size_t* count = counts.data() + std::size_t(d) * 256;
     if (count[digit(src[0], d)] == n) continue;  // every entry has this byte
@@ -568,24 +596,146 @@ SortEntry* radix_sort(SortEntry* entries, SortEntry* buffer, std::size_t n) {
   return src;
 }
 
-// Sorts entries whose keys agree with the order wherever they differ: a radix
-// sort by key, then a merge sort of every group of equal keys by `less`
-// (skipped when `less` has no column left to look at).  The result ends up
-// in `entries`.
-void keyed_sort(SortEntry* entries, SortEntry* buffer, std::size_t n, const EntryLess& less) {
-  SortEntry* sorted = radix_sort(entries, buffer, n);
-  if (sorted != entries) std::memcpy(entries, sorted, n * sizeof(SortEntry));
-  if (less.first >= less.width) return;
-  for (std::size_t lo = 0; lo < n;) {
-    std::size_t hi = lo + 1;
-    while (hi < n && entries[hi].key == entries[lo].key &&
-           (entries[hi].tagged_row ^ entries[lo].tagged_row) < present_bit)
-      ++hi;
-    if (hi - lo > 1) {
-      SortEntry* group = merge_sort(entries + lo, buffer + lo, hi - lo, less);
-      if (group != entries + lo) std::memcpy(entries + lo, group, (hi - lo) * sizeof(SortEntry));
+// Sorts a[0, n) into `a`, with the merge sort.
+template <class Less>
+void merge_sort_in_place(SortEntry* a, SortEntry* buffer, std::size_t n, const Less& less) {
+  SortEntry* sorted = merge_sort(a, buffer, n, less);
+  if (sorted != a) std::memcpy(a, sorted, n * sizeof(SortEntry));
+}
+
+// A stable most-significant-digit radix sort of a[0, n), whose digits above
+// `digit` are all equal: the present bit is digit 8, the key's bytes from the
+// top are digits 7 to 0.  Each digit spreads the entries into buckets in
+// their order (through the buffer and back) and each bucket goes on with the
+// next digit; a small bucket is finished by the merge sort on the keys.
+// Texts, whose leading bytes spread widely, need few digits this way.
+constexpr std::size_t small_bucket = 32;
+
+void msd_radix_sort(SortEntry* a, SortEntry* buffer, std::size_t n, int digit) {
+  auto digit_of = [](const SortEntry& e, int d) -> std::size_t {
+    return d == 8 ? std::size_t(e.tagged_row >> 63) : std::size_t(e.key >> (8 * d) & 0xff);
+  };
+  for (;; --digit) {
+    if (n < 2 || digit < 0) return;  // equal keys keep their order
+    if (n <= small_bucket) return merge_sort_in_place(a, buffer, n, KeyLess{});
+    std::size_t count[256] = {};
+    for (std::size_t i = 0; i < n; ++i) ++count[digit_of(a[i], digit)];
+    if (count[digit_of(a[0], digit)] == n) continue;  // one bucket: the next digit
+    std::size_t start[257];
+    start[0] = 0;
+    for (std::size_t b = 0; b < 256; ++b) start[b + 1] = start[b] + count[b];
+    std::size_t next[256];
+    std::memcpy(next, start, sizeof next);
+    for (std::size_t i = 0; i < n; ++i) buffer[next[digit_of(a[i], digit)]++] = a[i];
+    std::memcpy(a, buffer, n * sizeof(SortEntry));
+    for (std::size_t b = 0; b < 256; ++b)
+      if (count[b] > 1) msd_radix_sort(a + start[b], buffer + start[b], count[b], digit - 1);
+    return;
+  }
+}
+
+// The highest digit on which two entries differ, or -1 when none does.
+int top_digit(const SortEntry* entries, std::size_t n) {
+  std::uint64_t all_key = ~std::uint64_t(0), any_key = 0;
+  std::uint64_t all_row = ~std::uint64_t(0), any_row = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    all_key &= entries[i].key;
+    any_key |= entries[i].key;
+    all_row &= entries[i].tagged_row;
+    any_row |= entries[i].tagged_row;
+  }
+  if ((all_row ^ any_row) & present_bit) return 8;
+  const std::uint64_t differing = all_key ^ any_key;
+  if (differing == 0) return -1;
+  return (63 - __builtin_clzll(differing)) / 8;
+}
+
+// Whether the texts of column j are the same in every row of the range.
+bool texts_all_equal(const SortEntry* a, std::size_t n, const SortValue* values, std::size_t m,
+                     std::size_t j) {
+  const SortValue& first = values[row_of(a[0]) * m + j];
+  for (std::size_t i = 1; i < n; ++i) {
+    const SortValue& other = values[row_of(a[i]) * m + j];
+    if (other.kind() != first.kind()) return false;
+    if (other.kind() == ValueKind::text &&
+        (other.text_size() != first.text_size() ||
+         std::memcmp(other.text, first.text, first.text_size()) != 0))
+      return false;
+  }
+  return true;
+}
+
+struct Range {
+  std::size_t lo, hi;
+};
+
+// Orders every range by the keys of column j, in one stable radix sort of
+// all their entries, after which each entry goes back into its own range.
+void sort_ranges_by_key(SortEntry* entries, const std::vector<Range>& ranges,
+                        const SortValue* values, std::size_t m, std::size_t j, KeyForm form,
+                        bool descending) {
+  std::size_t total = 0;
+  for (const Range range : ranges) total += range.hi - range.lo;
+  std::vector<RangedEntry> work(total), buffer(total);
+  std::size_t k = 0;
+  for (std::size_t r = 0; r < ranges.size(); ++r) {
+    for (std::size_t i = ranges[r].lo; i < ranges[r].hi; ++i) {
+      SortEntry& entry = entries[i];
+      set_key(entry, values[row_of(entry) * m + j], form, descending);
+      work[k++] = RangedEntry{entry, r};
     }
-    lo = hi;
+  }
+  const RangedEntry* sorted = radix_sort(work.data(), buffer.data(), total);
+  std::vector<std::size_t> next(ranges.size());
+  for (std::size_t r = 0; r < ranges.size(); ++r) next[r] = ranges[r].lo;
+  for (std::size_t i = 0; i < total; ++i) entries[next[sorted[i].range]++] = sorted[i].entry;
+}
+
+// Sorts the entries by the rows, one column at a time.  Column j orders each
+// range whose rows agree on every earlier column by its keys, and then each
+// run of equal keys whose values are known to be equal becomes a range for
+// column j + 1.  A column without usable keys, or a run of equal text
+// prefixes whose texts differ, is finished by the merge sort comparing the
+// rows in full.  The result is the order of rows_less over all columns, and
+// it is stable.
+void sort_entries(SortEntry* entries, SortEntry* buffer, std::size_t n, const SortValue* values,
+                  std::size_t m, const std::uint8_t* descending) {
+  std::vector<Range> ranges{{0, n}}, next;
+  for (std::size_t j = 0; j < m && !ranges.empty(); ++j) {
+    const KeyForm form = choose_key_form(values, n, m, j);
+    const RowLess full{values, m, descending, j};
+    if (form == KeyForm::none) {
+      for (const Range range : ranges)
+        merge_sort_in_place(entries + range.lo, buffer + range.lo, range.hi - range.lo, full);
+      return;
+    }
+    if (form == KeyForm::text_prefix && ranges.size() == 1) {
+      SortEntry* a = entries + ranges[0].lo;
+      const std::size_t size = ranges[0].hi - ranges[0].lo;
+      for (std::size_t i = 0; i < size; ++i)
+        set_key(a[i], values[row_of(a[i]) * m + j], form, descending[j]);
+      msd_radix_sort(a, buffer + ranges[0].lo, size, top_digit(a, size));
+    } else {
+      sort_ranges_by_key(entries, ranges, values, m, j, form, descending[j]);
+    }
+    const bool last = j + 1 == m;
+    next.clear();
+    for (const Range range : ranges) {
+      for (std::size_t lo = range.lo; lo < range.hi;) {
+        std::size_t hi = lo + 1;
+        while (hi < range.hi && same_key(entries[hi], entries[lo])) ++hi;
+        if (hi - lo > 1) {
+          if (form != KeyForm::text_prefix ||
+              texts_all_equal(entries + lo, hi - lo, values, m, j)) {
+            if (!last) next.push_back({lo, hi});
+          } else {
+            merge_sort_in_place(entries + lo, buffer + lo, hi - lo, full);
+          }
+        }
+        lo = hi;
+      }
+    }
+    std::swap(ranges, next);
   }
 }
 
@@ -633,32 +783,16 @@ Result<OwnedRef> multikeysort(PyObject* items, PyObject* columns_spec, bool inpl
 
   std::vector<std::uint8_t> descending(m);
   for (std::size_t j = 0; j < m; ++j) descending[j] = columns[j].descending;
-  const KeyForm form = choose_key_form(values.data(), n, m);
   std::vector<SortEntry> rows(n), buffer(n);
-  for (std::size_t pos = 0; pos < n; ++pos) {
-    SortEntry entry = make_entry(values[pos * m], pos, form);
-    if (descending[0]) {  // the first column's order reversed, None included
-      entry.key = ~entry.key;
-      entry.tagged_row ^= present_bit;
-    }
-    rows[pos] = entry;
-  }
+  for (std::size_t pos = 0; pos < n; ++pos) rows[pos] = SortEntry{0, pos};
+  sort_entries(rows.data(), buffer.data(), n, values.data(), m, descending.data());
   const SortEntry* sorted = rows.data();
-  if (n >= 2 && form == KeyForm::none) {
-    sorted = merge_sort(rows.data(), buffer.data(), n,
-                        EntryLess{values.data(), m, descending.data(), 0});
-  } else if (n >= 2) {
-    // An exact key settles the first column; a prefix key only where it differs.
-    const std::size_t first = form == KeyForm::exact_integer ? 1 : 0;
-    keyed_sort(rows.data(), buffer.data(), n,
-               EntryLess{values.data(), m, descending.data(), first});
-  }
 
   // Every read first; the list is written only once all of them succeeded.
   RefVec result;
   result.reserve(n);
   for (std::size_t k = 0; k < n; ++k)
-    result.push_back(read_back(items, Py_ssize_t(sorted[k].tagged_row & ~present_bit)));
+    result.push_back(read_back(items, Py_ssize_t(row_of(sorted[k]))));
   if (!inplace) return list_from_vec(std::move(result));
 
   // Every position below n exists (no Python code ran since the reads), and
