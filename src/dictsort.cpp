@@ -350,31 +350,37 @@ bool rows_less(const SortValue* a, const SortValue* b, const std::uint8_t* desce
   return false;
 }
 
-// What the sort moves: a row's number and a 64-bit key made from one of its
-// values, whose order agrees with the values' order wherever two keys differ.
-// The top bit of `tagged_row` is set when that value is not None, so a None
-// sorts before every value.  For a descending column both are complemented.
+// What the sort moves: a row's number and a 128-bit key, `high` made from its
+// value in one column and `low` from the next column (or zero), whose order
+// agrees with the values' order wherever two keys differ.  A 64-bit half is 0
+// for None and has its top bit set otherwise, so a None sorts before every
+// value; the other 63 bits follow the value.  A descending column's half is
+// complemented, which reverses every outcome, the placing of None included.
 struct SortEntry {
-  std::uint64_t key;
-  std::uint64_t tagged_row;
+  std::uint64_t high;
+  std::uint64_t low;
+  std::size_t row;
 };
 
 constexpr std::uint64_t present_bit = std::uint64_t(1) << 63;
 
-std::size_t row_of(const SortEntry& entry) noexcept {
-  return std::size_t(entry.tagged_row & ~present_bit);
-}
+// The order of the keys.
+struct KeyLess {
+  bool operator()(const SortEntry& a, const SortEntry& b) const noexcept {
+    return a.high < b.high || (a.high == b.high && a.low < b.low);
+  }
+};
 
-// What a column's keys say.  Exact: equal keys, equal values (64-bit ints, or
-// numbers that are all exact doubles).  Prefix: texts by their first eight
-// bytes; equal keys say nothing.  None: the column is compared in full.
-enum class KeyForm { exact_integer, exact_double, text_prefix, none };
+// How a column's values become key halves.  Exact: equal halves, equal
+// values (ints whose span fits in 63 bits, as offsets from the smallest).
+// Prefix: the leading bits of a double's order or of a text's first eight
+// bytes; equal halves say nothing.  None: the column is compared in full.
+struct KeyForm {
+  enum Kind { exact_integer, integer_prefix, double_prefix, text_prefix, none } kind = none;
+  std::int64_t smallest = 0;
+};
 
-std::uint64_t integer_key(std::int64_t value) noexcept {
-  return std::uint64_t(value) ^ present_bit;
-}
-
-std::uint64_t double_key(double value) noexcept {
+std::uint64_t double_order(double value) noexcept {
   if (value == 0.0) value = 0.0;  // -0.0 and 0.0 are equal
   std::uint64_t bits;
   std::memcpy(&bits, &value, sizeof bits);
@@ -383,73 +389,66 @@ std::uint64_t double_key(double value) noexcept {
 
 // The first eight bytes, read as a big-endian number (short texts padded
 // with zero bytes).
-std::uint64_t text_key(const SortValue& value) noexcept {
+std::uint64_t text_order(const SortValue& value) noexcept {
   std::uint64_t word = 0;
   std::memcpy(&word, value.text, std::min<std::size_t>(8, value.text_size()));
   return __builtin_bswap64(word);
 }
 
-// The keys that column j allows.  Only None and Int: exact ints.  Numbers
-// without NaN, every Int within 2^53 so that it is a double exactly: exact
-// doubles (an Int meets a Float as a double).  Only None and Str: text
-// prefixes.  Anything else (objects, mixed kinds, NaN, big Ints among Floats)
+// The key form that column j allows.  Only None and Int: exact when the span
+// of the ints fits, otherwise a prefix of their order.  Numbers without NaN,
+// every Int within 2^53 so that it is a double exactly (an Int meets a Float
+// as a double): a prefix of the double order.  Only None and Str: a text
+// prefix.  Anything else (objects, mixed kinds, NaN, big Ints among Floats)
 // is compared in full.
 KeyForm choose_key_form(const SortValue* values, std::size_t n, std::size_t m, std::size_t j) {
   constexpr std::int64_t exact_limit = std::int64_t(1) << 53;
-  bool integers = false, big_integers = false, reals = false, texts = false;
+  bool integers = false, reals = false, texts = false;
+  std::int64_t smallest = INT64_MAX, largest = INT64_MIN;
   for (std::size_t pos = 0; pos < n; ++pos) {
     const SortValue& value = values[pos * m + j];
     switch (value.kind()) {
       case ValueKind::none: break;
       case ValueKind::integer:
         integers = true;
-        big_integers |= value.integer > exact_limit || value.integer < -exact_limit;
+        smallest = std::min(smallest, value.integer);
+        largest = std::max(largest, value.integer);
         break;
       case ValueKind::real:
-        if (value.real != value.real) return KeyForm::none;
+        if (value.real != value.real) return {};
         reals = true;
         break;
       case ValueKind::text: texts = true; break;
-      case ValueKind::object: return KeyForm::none;
+      case ValueKind::object: return {};
     }
   }
-  if (texts) return integers || reals ? KeyForm::none : KeyForm::text_prefix;
-  if (!reals) return KeyForm::exact_integer;
-  return big_integers ? KeyForm::none : KeyForm::exact_double;
+  if (texts) return integers || reals ? KeyForm{} : KeyForm{KeyForm::text_prefix};
+  if (reals) {
+    const bool exact_doubles = !integers || (smallest >= -exact_limit && largest <= exact_limit);
+    return exact_doubles ? KeyForm{KeyForm::double_prefix} : KeyForm{};
+  }
+  if (!integers || std::uint64_t(largest) - std::uint64_t(smallest) < present_bit)
+    return {KeyForm::exact_integer, integers ? smallest : 0};
+  return {KeyForm::integer_prefix};
 }
 
-void set_key(SortEntry& entry, const SortValue& value, KeyForm form, bool descending) {
-  std::uint64_t key = 0, row = entry.tagged_row & ~present_bit;
+std::uint64_t key_half(const SortValue& value, const KeyForm& form, bool descending) noexcept {
+  std::uint64_t half = 0;
   switch (value.kind()) {
     case ValueKind::integer:
-      key = form == KeyForm::exact_integer ? integer_key(value.integer)
-                                           : double_key(double(value.integer));
+      if (form.kind == KeyForm::exact_integer)
+        half = present_bit | (std::uint64_t(value.integer) - std::uint64_t(form.smallest));
+      else if (form.kind == KeyForm::integer_prefix)
+        half = present_bit | (std::uint64_t(value.integer) ^ present_bit) >> 1;
+      else
+        half = present_bit | double_order(double(value.integer)) >> 1;
       break;
-    case ValueKind::real: key = double_key(value.real); break;
-    case ValueKind::text: key = text_key(value); break;
+    case ValueKind::real: half = present_bit | double_order(value.real) >> 1; break;
+    case ValueKind::text: half = present_bit | text_order(value) >> 1; break;
     case ValueKind::none:
     case ValueKind::object: break;
   }
-  if (value.kind() != ValueKind::none) row |= present_bit;
-  if (descending) {  // every outcome reversed, the placing of None included
-    key = ~key;
-    row ^= present_bit;
-  }
-  entry = SortEntry{key, row};
-}
-
-// Entries by their keys alone.
-struct KeyLess {
-  bool operator()(const SortEntry& a, const SortEntry& b) const noexcept {
-    const std::uint64_t a_present = a.tagged_row & present_bit;
-    const std::uint64_t b_present = b.tagged_row & present_bit;
-    if (a_present != b_present) return a_present < b_present;
-    return a.key < b.key;
-  }
-};
-
-bool same_key(const SortEntry& a, const SortEntry& b) noexcept {
-  return a.key == b.key && ((a.tagged_row ^ b.tagged_row) & present_bit) == 0;
+  return descending ? ~half : half;
 }
 
 // Entries by their rows in full, from column `first` on.
@@ -460,8 +459,7 @@ struct RowLess {
   std::size_t first;
 
   bool operator()(const SortEntry& a, const SortEntry& b) const {
-    return rows_less(values + row_of(a) * width, values + row_of(b) * width, descending, first,
-                     width);
+    return rows_less(values + a.row * width, values + b.row * width, descending, first, width);
   }
 };
 
@@ -535,6 +533,10 @@ void merge(const T* src, T* dst, std::size_t lo, std::size_t mid, std::size_t hi
 template <class T, class Less>
 T* merge_sort(T* rows, T* buffer, std::size_t n, const Less& less) {
   if (n < 2) return rows;
+  if (n <= minimum_run) {
+    binary_insertion(rows, 0, find_run(rows, 0, n, less), n, less);
+    return rows;
+  }
   std::vector<std::size_t> bounds{0};
   for (std::size_t lo = 0; lo < n;) {
     std::size_t end = find_run(rows, lo, n, less);
@@ -565,37 +567,6 @@ T* merge_sort(T* rows, T* buffer, std::size_t n, const Less& less) {
   return src;
 }
 
-// An entry on its way through the radix sort, with the range it belongs to.
-struct RangedEntry {
-  SortEntry entry;
-  std::size_t range;
-};
-
-// A stable LSD radix sort by the present bit, then the key, one byte at a
-// time; a byte on which all entries agree costs no pass.  Returns the array
-// that holds the result (one of the two).
-RangedEntry* radix_sort(RangedEntry* entries, RangedEntry* buffer, std::size_t n) {
-  constexpr int digits = 9;  // eight key bytes, then the present bit
-  auto digit = [](const RangedEntry& e, int d) -> std::size_t {
-    return d < 8 ? std::size_t(e.entry.key >> (8 * d) & 0xff)
-                 : std::size_t(e.entry.tagged_row >> 63);
-  };
-  std::vector<std::size_t> counts(digits * 256, 0);
-  for (std::size_t i = 0; i < n; ++i)
-    for (int d = 0; d < digits; ++d) ++counts[std::size_t(d) * 256 + digit(entries[i], d)];
-  RangedEntry* src = entries;
-  RangedEntry* dst = buffer;
-  for (int d = 0; d < digits; ++d) {
-    std::size_t* count = counts.data() + std::size_t(d) * 256;
-    if (count[digit(src[0], d)] == n) continue;  // every entry has this byte
-    std::size_t offset = 0;
-    for (std::size_t b = 0; b < 256; ++b) offset += std::exchange(count[b], offset);
-    for (std::size_t i = 0; i < n; ++i) dst[count[digit(src[i], d)]++] = src[i];
-    std::swap(src, dst);
-  }
-  return src;
-}
-
 // Sorts a[0, n) into `a`, with the merge sort.
 template <class Less>
 void merge_sort_in_place(SortEntry* a, SortEntry* buffer, std::size_t n, const Less& less) {
@@ -603,18 +574,38 @@ void merge_sort_in_place(SortEntry* a, SortEntry* buffer, std::size_t n, const L
   if (sorted != a) std::memcpy(a, sorted, n * sizeof(SortEntry));
 }
 
+// The radix sorts read a key as 16 byte digits, digit 15 the top byte of
+// `high`, digit 0 the bottom byte of `low`.  Their order is KeyLess.
+constexpr int digit_count = 16;
+
+std::size_t digit_of(const SortEntry& e, int d) noexcept {
+  return std::size_t((d >= 8 ? e.high >> (8 * (d - 8)) : e.low >> (8 * d)) & 0xff);
+}
+
+// The highest digit on which two entries differ, or -1 when none does.
+int top_digit(const SortEntry* entries, std::size_t n) {
+  std::uint64_t all_high = ~std::uint64_t(0), any_high = 0;
+  std::uint64_t all_low = ~std::uint64_t(0), any_low = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    all_high &= entries[i].high;
+    any_high |= entries[i].high;
+    all_low &= entries[i].low;
+    any_low |= entries[i].low;
+  }
+  if (const std::uint64_t differ = all_high ^ any_high)
+    return 8 + (63 - __builtin_clzll(differ)) / 8;
+  if (const std::uint64_t differ = all_low ^ any_low) return (63 - __builtin_clzll(differ)) / 8;
+  return -1;
+}
+
 // A stable most-significant-digit radix sort of a[0, n), whose digits above
-// `digit` are all equal: the present bit is digit 8, the key's bytes from the
-// top are digits 7 to 0.  Each digit spreads the entries into buckets in
-// their order (through the buffer and back) and each bucket goes on with the
+// `digit` are all equal.  Each digit spreads the entries into buckets in
+// their order (through the buffer and back), and each bucket goes on with the
 // next digit; a small bucket is finished by the merge sort on the keys.
 // Texts, whose leading bytes spread widely, need few digits this way.
 constexpr std::size_t small_bucket = 32;
 
 void msd_radix_sort(SortEntry* a, SortEntry* buffer, std::size_t n, int digit) {
-  auto digit_of = [](const SortEntry& e, int d) -> std::size_t {
-    return d == 8 ? std::size_t(e.tagged_row >> 63) : std::size_t(e.key >> (8 * d) & 0xff);
-  };
   for (;; --digit) {
     if (n < 2 || digit < 0) return;  // equal keys keep their order
     if (n <= small_bucket) return merge_sort_in_place(a, buffer, n, KeyLess{});
@@ -634,33 +625,43 @@ void msd_radix_sort(SortEntry* a, SortEntry* buffer, std::size_t n, int digit) {
   }
 }
 
-// The highest digit on which two entries differ, or -1 when none does.
-int top_digit(const SortEntry* entries, std::size_t n) {
-  std::uint64_t all_key = ~std::uint64_t(0), any_key = 0;
-  std::uint64_t all_row = ~std::uint64_t(0), any_row = 0;
+// A stable LSD radix sort of a[0, n), one digit at a time from the least
+// significant; a digit on which all entries agree costs no pass.  Numbers,
+// whose high bytes are mostly alike, need few passes this way.
+void lsd_radix_sort(SortEntry* a, SortEntry* buffer, std::size_t n) {
+  if (n < 2) return;
+  std::vector<std::size_t> counts(std::size_t(digit_count) * 256, 0);
   for (std::size_t i = 0; i < n; ++i) {
-    all_key &= entries[i].key;
-    any_key |= entries[i].key;
-    all_row &= entries[i].tagged_row;
-    any_row |= entries[i].tagged_row;
+    for (int d = 0; d < 8; ++d) {
+      ++counts[std::size_t(d) * 256 + (a[i].low >> (8 * d) & 0xff)];
+      ++counts[std::size_t(d + 8) * 256 + (a[i].high >> (8 * d) & 0xff)];
+    }
   }
-  if ((all_row ^ any_row) & present_bit) return 8;
-  const std::uint64_t differing = all_key ^ any_key;
-  if (differing == 0) return -1;
-  return (63 - __builtin_clzll(differing)) / 8;
+  SortEntry* src = a;
+  SortEntry* dst = buffer;
+  for (int d = 0; d < digit_count; ++d) {
+    std::size_t* count = counts.data() + std::size_t(d) * 256;
+    if (count[digit_of(src[0], d)] == n) continue;  // every entry has this digit
+    std::size_t offset = 0;
+    for (std::size_t b = 0; b < 256; ++b) offset += std::exchange(count[b], offset);
+    for (std::size_t i = 0; i < n; ++i) dst[count[digit_of(src[i], d)]++] = src[i];
+    std::swap(src, dst);
+  }
+  if (src != a) std::memcpy(a, src, n * sizeof(SortEntry));
 }
 
-// Whether the texts of column j are the same in every row of the range.
-bool texts_all_equal(const SortEntry* a, std::size_t n, const SortValue* values, std::size_t m,
-                     std::size_t j) {
-  const SortValue& first = values[row_of(a[0]) * m + j];
+// Whether column j holds equal values in every row of a[0, n).  Used on runs
+// of equal prefix keys, whose values are numbers that are exact doubles or
+// texts, so that equality here is transitive and calls no Python code.
+bool values_all_equal(const SortEntry* a, std::size_t n, const SortValue* values, std::size_t m,
+                      std::size_t j) {
+  const SortValue& first = values[a[0].row * m + j];
   for (std::size_t i = 1; i < n; ++i) {
-    const SortValue& other = values[row_of(a[i]) * m + j];
-    if (other.kind() != first.kind()) return false;
-    if (other.kind() == ValueKind::text &&
-        (other.text_size() != first.text_size() ||
-         std::memcmp(other.text, first.text, first.text_size()) != 0))
-      return false;
+    const SortValue& other = values[a[i].row * m + j];
+    if (other.kind() == ValueKind::text && first.kind() == ValueKind::text &&
+        other.text == first.text)
+      continue;  // the same str object
+    if (compare_values(first, other) != Order::equal) return false;
   }
   return true;
 }
@@ -669,67 +670,76 @@ struct Range {
   std::size_t lo, hi;
 };
 
-// Orders every range by the keys of column j, in one stable radix sort of
-// all their entries, after which each entry goes back into its own range.
-void sort_ranges_by_key(SortEntry* entries, const std::vector<Range>& ranges,
-                        const SortValue* values, std::size_t m, std::size_t j, KeyForm form,
-                        bool descending) {
-  std::size_t total = 0;
-  for (const Range range : ranges) total += range.hi - range.lo;
-  std::vector<RangedEntry> work(total), buffer(total);
-  std::size_t k = 0;
-  for (std::size_t r = 0; r < ranges.size(); ++r) {
-    for (std::size_t i = ranges[r].lo; i < ranges[r].hi; ++i) {
-      SortEntry& entry = entries[i];
-      set_key(entry, values[row_of(entry) * m + j], form, descending);
-      work[k++] = RangedEntry{entry, r};
-    }
-  }
-  const RangedEntry* sorted = radix_sort(work.data(), buffer.data(), total);
-  std::vector<std::size_t> next(ranges.size());
-  for (std::size_t r = 0; r < ranges.size(); ++r) next[r] = ranges[r].lo;
-  for (std::size_t i = 0; i < total; ++i) entries[next[sorted[i].range]++] = sorted[i].entry;
-}
+constexpr std::size_t lsd_threshold = 256;
 
-// Sorts the entries by the rows, one column at a time.  Column j orders each
-// range whose rows agree on every earlier column by its keys, and then each
-// run of equal keys whose values are known to be equal becomes a range for
-// column j + 1.  A column without usable keys, or a run of equal text
-// prefixes whose texts differ, is finished by the merge sort comparing the
-// rows in full.  The result is the order of rows_less over all columns, and
-// it is stable.
+// Sorts the entries by the rows, two columns at a time.  Columns j and j + 1
+// make the keys of every range whose rows agree on all earlier columns, and
+// the range is sorted by those keys.  Then each run of equal keys whose
+// values are known to be equal becomes a range for the next two columns.  A
+// column without usable keys, or a run of equal prefixes whose values differ,
+// is finished by the merge sort comparing the rows in full.  The result is
+// the order of rows_less over all columns, and it is stable.
 void sort_entries(SortEntry* entries, SortEntry* buffer, std::size_t n, const SortValue* values,
                   std::size_t m, const std::uint8_t* descending) {
   std::vector<Range> ranges{{0, n}}, next;
-  for (std::size_t j = 0; j < m && !ranges.empty(); ++j) {
+  // Finishes a[lo, hi), whose keys are all equal: on to the next columns
+  // (`keyed_from` the first column that the keys did not settle).
+  auto finish_run = [&](std::size_t lo, std::size_t hi, std::size_t column, const KeyForm& form,
+                        bool last_keyed) {
+    if (hi - lo < 2) return;
+    if (form.kind != KeyForm::exact_integer &&
+        !values_all_equal(entries + lo, hi - lo, values, m, column)) {
+      merge_sort_in_place(entries + lo, buffer + lo, hi - lo,
+                          RowLess{values, m, descending, column});
+    } else if (column + 1 < m) {
+      if (last_keyed)
+        next.push_back({lo, hi});
+      else
+        merge_sort_in_place(entries + lo, buffer + lo, hi - lo,
+                            RowLess{values, m, descending, column + 1});
+    }
+  };
+  for (std::size_t j = 0; j < m && !ranges.empty(); j += 2) {
     const KeyForm form = choose_key_form(values, n, m, j);
-    const RowLess full{values, m, descending, j};
-    if (form == KeyForm::none) {
+    if (form.kind == KeyForm::none) {
       for (const Range range : ranges)
-        merge_sort_in_place(entries + range.lo, buffer + range.lo, range.hi - range.lo, full);
+        merge_sort_in_place(entries + range.lo, buffer + range.lo, range.hi - range.lo,
+                            RowLess{values, m, descending, j});
       return;
     }
-    if (form == KeyForm::text_prefix && ranges.size() == 1) {
-      SortEntry* a = entries + ranges[0].lo;
-      const std::size_t size = ranges[0].hi - ranges[0].lo;
-      for (std::size_t i = 0; i < size; ++i)
-        set_key(a[i], values[row_of(a[i]) * m + j], form, descending[j]);
-      msd_radix_sort(a, buffer + ranges[0].lo, size, top_digit(a, size));
-    } else {
-      sort_ranges_by_key(entries, ranges, values, m, j, form, descending[j]);
-    }
-    const bool last = j + 1 == m;
+    const KeyForm second = j + 1 < m ? choose_key_form(values, n, m, j + 1) : KeyForm{};
+    const bool two = second.kind != KeyForm::none;
     next.clear();
     for (const Range range : ranges) {
+      SortEntry* a = entries + range.lo;
+      const std::size_t size = range.hi - range.lo;
+      for (std::size_t i = 0; i < size; ++i) {
+        const SortValue* row = values + a[i].row * m;
+        a[i].high = key_half(row[j], form, descending[j]);
+        a[i].low = two ? key_half(row[j + 1], second, descending[j + 1]) : 0;
+      }
+      if (form.kind == KeyForm::exact_integer && size >= lsd_threshold)
+        lsd_radix_sort(a, buffer + range.lo, size);
+      else
+        msd_radix_sort(a, buffer + range.lo, size, top_digit(a, size));
+      // Runs of equal keys: settled, finished in full, or on to the next columns.
       for (std::size_t lo = range.lo; lo < range.hi;) {
         std::size_t hi = lo + 1;
-        while (hi < range.hi && same_key(entries[hi], entries[lo])) ++hi;
-        if (hi - lo > 1) {
-          if (form != KeyForm::text_prefix ||
-              texts_all_equal(entries + lo, hi - lo, values, m, j)) {
-            if (!last) next.push_back({lo, hi});
+        while (hi < range.hi && entries[hi].high == entries[lo].high) ++hi;
+        if (!two) {
+          finish_run(lo, hi, j, form, false);
+        } else if (hi - lo > 1) {
+          if (form.kind != KeyForm::exact_integer &&
+              !values_all_equal(entries + lo, hi - lo, values, m, j)) {
+            merge_sort_in_place(entries + lo, buffer + lo, hi - lo,
+                                RowLess{values, m, descending, j});
           } else {
-            merge_sort_in_place(entries + lo, buffer + lo, hi - lo, full);
+            for (std::size_t sub = lo; sub < hi;) {
+              std::size_t end = sub + 1;
+              while (end < hi && entries[end].low == entries[sub].low) ++end;
+              finish_run(sub, end, j + 1, second, true);
+              sub = end;
+            }
           }
         }
         lo = hi;
@@ -784,15 +794,14 @@ Result<OwnedRef> multikeysort(PyObject* items, PyObject* columns_spec, bool inpl
   std::vector<std::uint8_t> descending(m);
   for (std::size_t j = 0; j < m; ++j) descending[j] = columns[j].descending;
   std::vector<SortEntry> rows(n), buffer(n);
-  for (std::size_t pos = 0; pos < n; ++pos) rows[pos] = SortEntry{0, pos};
+  for (std::size_t pos = 0; pos < n; ++pos) rows[pos] = SortEntry{0, 0, pos};
   sort_entries(rows.data(), buffer.data(), n, values.data(), m, descending.data());
   const SortEntry* sorted = rows.data();
 
   // Every read first; the list is written only once all of them succeeded.
   RefVec result;
   result.reserve(n);
-  for (std::size_t k = 0; k < n; ++k)
-    result.push_back(read_back(items, Py_ssize_t(row_of(sorted[k]))));
+  for (std::size_t k = 0; k < n; ++k) result.push_back(read_back(items, Py_ssize_t(sorted[k].row)));
   if (!inplace) return list_from_vec(std::move(result));
 
   // Every position below n exists (no Python code ran since the reads), and
