@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
 
 namespace kesp {
@@ -574,6 +575,18 @@ void merge_sort_in_place(SortEntry* a, SortEntry* buffer, std::size_t n, const L
   if (sorted != a) std::memcpy(a, sorted, n * sizeof(SortEntry));
 }
 
+// A straight insertion sort of a small a[0, n) by the keys alone, which
+// cannot fail, so shifting while comparing is safe; stable.
+void insertion_sort_by_key(SortEntry* a, std::size_t n) noexcept {
+  const KeyLess less;
+  for (std::size_t i = 1; i < n; ++i) {
+    const SortEntry x = a[i];
+    std::size_t k = i;
+    for (; k > 0 && less(x, a[k - 1]); --k) a[k] = a[k - 1];
+    a[k] = x;
+  }
+}
+
 // The radix sorts read a key as 16 byte digits, digit 15 the top byte of
 // `high`, digit 0 the bottom byte of `low`.  Their order is KeyLess.
 constexpr int digit_count = 16;
@@ -608,7 +621,7 @@ constexpr std::size_t small_bucket = 32;
 void msd_radix_sort(SortEntry* a, SortEntry* buffer, std::size_t n, int digit) {
   for (;; --digit) {
     if (n < 2 || digit < 0) return;  // equal keys keep their order
-    if (n <= small_bucket) return merge_sort_in_place(a, buffer, n, KeyLess{});
+    if (n <= small_bucket) return insertion_sort_by_key(a, n);
     std::size_t count[256] = {};
     for (std::size_t i = 0; i < n; ++i) ++count[digit_of(a[i], digit)];
     if (count[digit_of(a[0], digit)] == n) continue;  // one bucket: the next digit
@@ -628,18 +641,18 @@ void msd_radix_sort(SortEntry* a, SortEntry* buffer, std::size_t n, int digit) {
 // A stable LSD radix sort of a[0, n), one digit at a time from the least
 // significant; a digit on which all entries agree costs no pass.  Numbers,
 // whose high bytes are mostly alike, need few passes this way.
-void lsd_radix_sort(SortEntry* a, SortEntry* buffer, std::size_t n) {
+void lsd_radix_sort(SortEntry* a, SortEntry* buffer, std::size_t n, bool two_halves) {
   if (n < 2) return;
+  const int lowest = two_halves ? 0 : 8;  // with one half, every low digit is 0
   std::vector<std::size_t> counts(std::size_t(digit_count) * 256, 0);
   for (std::size_t i = 0; i < n; ++i) {
-    for (int d = 0; d < 8; ++d) {
-      ++counts[std::size_t(d) * 256 + (a[i].low >> (8 * d) & 0xff)];
-      ++counts[std::size_t(d + 8) * 256 + (a[i].high >> (8 * d) & 0xff)];
-    }
+    for (int d = 0; d < 8; ++d) ++counts[std::size_t(d + 8) * 256 + (a[i].high >> (8 * d) & 0xff)];
+    if (two_halves)
+      for (int d = 0; d < 8; ++d) ++counts[std::size_t(d) * 256 + (a[i].low >> (8 * d) & 0xff)];
   }
   SortEntry* src = a;
   SortEntry* dst = buffer;
-  for (int d = 0; d < digit_count; ++d) {
+  for (int d = lowest; d < digit_count; ++d) {
     std::size_t* count = counts.data() + std::size_t(d) * 256;
     if (count[digit_of(src[0], d)] == n) continue;  // every entry has this digit
     std::size_t offset = 0;
@@ -719,7 +732,7 @@ void sort_entries(SortEntry* entries, SortEntry* buffer, std::size_t n, const So
         a[i].low = two ? key_half(row[j + 1], second, descending[j + 1]) : 0;
       }
       if (form.kind == KeyForm::exact_integer && size >= lsd_threshold)
-        lsd_radix_sort(a, buffer + range.lo, size);
+        lsd_radix_sort(a, buffer + range.lo, size, two);
       else
         msd_radix_sort(a, buffer + range.lo, size, top_digit(a, size));
       // Runs of equal keys: settled, finished in full, or on to the next columns.
@@ -756,6 +769,17 @@ constexpr const char read_back_failure[] =
     "an item could not be read back after the sort: an error value was met where a "
     "successful read was expected";
 
+// Asks the processor for an item that will be read soon: the items of a list
+// that was sorted before are scattered in memory, and waiting for each in
+// turn would cost more than the work done with it.  Only a hint; a position
+// beyond the end is ignored.
+void prefetch_item(PyObject* items, std::size_t pos) noexcept {
+  if (Py_ssize_t(pos) >= PyList_GET_SIZE(items)) return;
+  PyObject* item = PyList_GET_ITEM(items, Py_ssize_t(pos));
+  __builtin_prefetch(item, 1);
+  if (PyDict_CheckExact(item)) __builtin_prefetch(reinterpret_cast<PyDictObject*>(item)->ma_keys);
+}
+
 // A new list of the items in their present order, read from the storage.
 OwnedRef copy_of(PyObject* items) {
   return checked(PyList_GetSlice(items, 0, PyList_GET_SIZE(items)));
@@ -783,6 +807,7 @@ Result<OwnedRef> multikeysort(PyObject* items, PyObject* columns_spec, bool inpl
   // One lookup per item per column, row by row.
   std::vector<SortValue> values(n * m);
   for (std::size_t pos = 0; pos < n; ++pos) {
+    prefetch_item(items, pos + 8);
     PyObject* read = PyList_GetItem(items, Py_ssize_t(pos));
     if (!read) return fetch_error();  // the list became shorter
     OwnedRef item = OwnedRef::borrow(read);
@@ -793,10 +818,11 @@ Result<OwnedRef> multikeysort(PyObject* items, PyObject* columns_spec, bool inpl
 
   std::vector<std::uint8_t> descending(m);
   for (std::size_t j = 0; j < m; ++j) descending[j] = columns[j].descending;
-  std::vector<SortEntry> rows(n), buffer(n);
+  // Scratch arrays, written before they are read.
+  std::unique_ptr<SortEntry[]> rows(new SortEntry[n]), buffer(new SortEntry[n]);
   for (std::size_t pos = 0; pos < n; ++pos) rows[pos] = SortEntry{0, 0, pos};
-  sort_entries(rows.data(), buffer.data(), n, values.data(), m, descending.data());
-  const SortEntry* sorted = rows.data();
+  sort_entries(rows.get(), buffer.get(), n, values.data(), m, descending.data());
+  const SortEntry* sorted = rows.get();
 
   // Every read first; the list is written only once all of them succeeded.
   RefVec result;
