@@ -618,22 +618,27 @@ int top_digit(const SortEntry* entries, std::size_t n) {
 // Texts, whose leading bytes spread widely, need few digits this way.
 constexpr std::size_t small_bucket = 32;
 
-void msd_radix_sort(SortEntry* a, SortEntry* buffer, std::size_t n, int digit) {
+// `counts` holds 2 * 257 words for each digit, so that the recursion keeps
+// its tables off the stack.
+void msd_radix_sort(SortEntry* a, SortEntry* buffer, std::size_t n, int digit,
+                    std::size_t* counts) {
   for (;; --digit) {
     if (n < 2 || digit < 0) return;  // equal keys keep their order
     if (n <= small_bucket) return insertion_sort_by_key(a, n);
-    std::size_t count[256] = {};
-    for (std::size_t i = 0; i < n; ++i) ++count[digit_of(a[i], digit)];
-    if (count[digit_of(a[0], digit)] == n) continue;  // one bucket: the next digit
-    std::size_t start[257];
+    std::size_t* start = counts + std::size_t(digit) * 514;  // 257 bucket starts
+    std::size_t* next = start + 257;                         // and fill positions
+    std::fill(next, next + 256, std::size_t(0));
+    for (std::size_t i = 0; i < n; ++i) ++next[digit_of(a[i], digit)];
+    if (next[digit_of(a[0], digit)] == n) continue;  // one bucket: the next digit
     start[0] = 0;
-    for (std::size_t b = 0; b < 256; ++b) start[b + 1] = start[b] + count[b];
-    std::size_t next[256];
-    std::memcpy(next, start, sizeof next);
+    for (std::size_t b = 0; b < 256; ++b) start[b + 1] = start[b] + next[b];
+    std::copy(start, start + 256, next);
     for (std::size_t i = 0; i < n; ++i) buffer[next[digit_of(a[i], digit)]++] = a[i];
     std::memcpy(a, buffer, n * sizeof(SortEntry));
-    for (std::size_t b = 0; b < 256; ++b)
-      if (count[b] > 1) msd_radix_sort(a + start[b], buffer + start[b], count[b], digit - 1);
+    for (std::size_t b = 0; b < 256; ++b) {
+      const std::size_t size = start[b + 1] - start[b];
+      if (size > 1) msd_radix_sort(a + start[b], buffer + start[b], size, digit - 1, counts);
+    }
     return;
   }
 }
@@ -695,17 +700,20 @@ constexpr std::size_t lsd_threshold = 256;
 void sort_entries(SortEntry* entries, SortEntry* buffer, std::size_t n, const SortValue* values,
                   std::size_t m, const std::uint8_t* descending) {
   std::vector<Range> ranges{{0, n}}, next;
-  // Finishes a[lo, hi), whose keys are all equal: on to the next columns
-  // (`keyed_from` the first column that the keys did not settle).
+  std::vector<std::size_t> radix_counts(std::size_t(digit_count) * 514);
+  // Finishes a run of entries whose key half for `column` is the same: if
+  // their values there may differ, by the rows in full from that column;
+  // otherwise by the columns after it, in the next round of keys
+  // (`next_round`) or in full.
   auto finish_run = [&](std::size_t lo, std::size_t hi, std::size_t column, const KeyForm& form,
-                        bool last_keyed) {
+                        bool next_round) {
     if (hi - lo < 2) return;
     if (form.kind != KeyForm::exact_integer &&
         !values_all_equal(entries + lo, hi - lo, values, m, column)) {
       merge_sort_in_place(entries + lo, buffer + lo, hi - lo,
                           RowLess{values, m, descending, column});
     } else if (column + 1 < m) {
-      if (last_keyed)
+      if (next_round)
         next.push_back({lo, hi});
       else
         merge_sort_in_place(entries + lo, buffer + lo, hi - lo,
@@ -734,7 +742,7 @@ void sort_entries(SortEntry* entries, SortEntry* buffer, std::size_t n, const So
       if (form.kind == KeyForm::exact_integer && size >= lsd_threshold)
         lsd_radix_sort(a, buffer + range.lo, size, two);
       else
-        msd_radix_sort(a, buffer + range.lo, size, top_digit(a, size));
+        msd_radix_sort(a, buffer + range.lo, size, top_digit(a, size), radix_counts.data());
       // Runs of equal keys: settled, finished in full, or on to the next columns.
       for (std::size_t lo = range.lo; lo < range.hi;) {
         std::size_t hi = lo + 1;
@@ -827,7 +835,10 @@ Result<OwnedRef> multikeysort(PyObject* items, PyObject* columns_spec, bool inpl
   // Every read first; the list is written only once all of them succeeded.
   RefVec result;
   result.reserve(n);
-  for (std::size_t k = 0; k < n; ++k) result.push_back(read_back(items, Py_ssize_t(sorted[k].row)));
+  for (std::size_t k = 0; k < n; ++k) {
+    if (k + 8 < n) prefetch_item(items, sorted[k + 8].row);
+    result.push_back(read_back(items, Py_ssize_t(sorted[k].row)));
+  }
   if (!inplace) return list_from_vec(std::move(result));
 
   // Every position below n exists (no Python code ran since the reads), and
