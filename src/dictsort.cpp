@@ -777,10 +777,10 @@ constexpr const char read_back_failure[] =
     "an item could not be read back after the sort: an error value was met where a "
     "successful read was expected";
 
-// Asks the processor for an item that will be read soon: the items of a list
-// that was sorted before are scattered in memory, and waiting for each in
-// turn would cost more than the work done with it.  Only a hint; a position
-// beyond the end is ignored.
+// Asks the processor for the item that the extraction reads a few steps on:
+// the items of a list that was sorted before are scattered in memory, and
+// waiting for each in turn costs more than the lookups.  Only a hint; a
+// position beyond the end is ignored.
 void prefetch_item(PyObject* items, std::size_t pos) noexcept {
   if (Py_ssize_t(pos) >= PyList_GET_SIZE(items)) return;
   PyObject* item = PyList_GET_ITEM(items, Py_ssize_t(pos));
@@ -835,10 +835,7 @@ Result<OwnedRef> multikeysort(PyObject* items, PyObject* columns_spec, bool inpl
   // Every read first; the list is written only once all of them succeeded.
   RefVec result;
   result.reserve(n);
-  for (std::size_t k = 0; k < n; ++k) {
-    if (k + 8 < n) prefetch_item(items, sorted[k + 8].row);
-    result.push_back(read_back(items, Py_ssize_t(sorted[k].row)));
-  }
+  for (std::size_t k = 0; k < n; ++k) result.push_back(read_back(items, Py_ssize_t(sorted[k].row)));
   if (!inplace) return list_from_vec(std::move(result));
 
   // Every position below n exists (no Python code ran since the reads), and
