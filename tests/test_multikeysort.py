@@ -3,6 +3,7 @@ list of dictionaries."""
 
 import collections
 import functools
+import math
 import sys
 import types
 from decimal import Decimal
@@ -332,6 +333,9 @@ class KeyStr(str):
         ([10**400, 5], ["k"], [5, 10**400]),
         ([float("inf"), -float("inf"), 0.0], ["k"], [-float("inf"), 0.0, float("inf")]),
         ([-(2**63), 2**63 - 1, 0], ["k"], [-(2**63), 0, 2**63 - 1]),
+        ([math.nextafter(1.0, 2.0), 1.0, 2], ["k"], [1.0, math.nextafter(1.0, 2.0), 2]),
+        (["aaaaaaaab", "aaaaaaaa", "aaaaaaaa\x00", "aaaaaaa"], ["k"],
+         ["aaaaaaa", "aaaaaaaa", "aaaaaaaa\x00", "aaaaaaaab"]),
     ],
 )
 def test_value_order(values, columns, expected):
@@ -581,7 +585,7 @@ numbers = st.one_of(st.none(), st.integers(-5, 5), st.integers(-(2**53), 2**53),
 texts = st.one_of(st.none(), st.text(alphabet="ab\x00é€\U0001f600", max_size=12),
                   st.sampled_from(["aaaaaaaa", "aaaaaaaab", "aaaaaaaa\x00", "aaaaaaa"]))
 COLUMN_LISTS = [["x"], ["-x"], ["y"], ["-y"], ["z"], ["-z"], ["x", "-y"], ["-y", "x"],
-                ["z", "y"], ["-z", "-x"], ["y", "y", "-x"]]
+                ["z", "y"], ["-z", "-x"], ["y", "y", "-x"], ["-y", "x", "z", "-x", "y"]]
 
 
 @settings(max_examples=300, deadline=None)
@@ -604,7 +608,7 @@ def test_agrees_with_the_model(rows, columns, shape):
     assert [id(r) for r in copy] == [id(r) for r in expected]
 
 
-@pytest.mark.parametrize("columns", [["k"], ["-k"], ["k", "-n"], ["-k", "n"]])
+@pytest.mark.parametrize("columns", [["k"], ["-k"], ["k", "-n"], ["-k", "n"], ["n", "-k"]])
 @pytest.mark.parametrize(
     "make",
     [
@@ -613,6 +617,8 @@ def test_agrees_with_the_model(rows, columns, shape):
         lambda i: float((i * 7919) % 1000) / 7,
         lambda i: str((i * 7919) % 1000).rjust(12, "x"),
         lambda i: (i % 50,),
+        lambda i: ((i * 7919) % 1000 - 500) * 18_000_000_000_000_000,  # a span beyond 2**63
+        lambda i: math.nextafter(float((i * 7919) % 100), 1000.0) if i % 2 else float((i * 7919) % 100),
     ],
 )
 def test_many_rows_agree_with_sorted(make, columns):
@@ -722,6 +728,33 @@ def test_panic_exception_from_python_code_is_raised_again(where, capfd):
     assert [id(x) for x in items] == [id(x) for x in before]
     err = capfd.readouterr().err
     assert RESUMING in err and "Python stack trace below:" in err
+
+
+def test_panic_exception_late_in_a_long_sort_leaves_the_list_unchanged(capfd):
+    panic = panic_exception_type()
+
+    class LateBoom:
+        calls = 0
+
+        def __init__(self, value):
+            self.value = value
+
+        def __lt__(self, other):
+            LateBoom.calls += 1
+            if LateBoom.calls == 5000:
+                raise panic("late")
+            return self.value < other.value
+
+        def __gt__(self, other):
+            return self.value > other.value
+
+    items = [{"k": LateBoom((i * 7919) % 1000)} for i in range(1000)]
+    before = list(items)
+    with pytest.raises(panic) as info:
+        multikeysort(items, ["k"], True)
+    assert str(info.value) == "late" and LateBoom.calls == 5000
+    assert [id(x) for x in items] == [id(x) for x in before]
+    assert RESUMING in capfd.readouterr().err
 
 
 def test_subclass_of_panic_exception_is_ordinary(capfd):
