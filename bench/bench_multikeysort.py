@@ -77,8 +77,18 @@ def py_ranks(rows):
 
 
 def py_two_pass(rows):
-    """Two stable sorts, the last column first.  Only valid here because no
-    name is empty: '' stands for None, below every other name."""
+    """Two stable sorts, the last column first; the rows without a name are
+    set apart so that they can follow the others."""
+    by_age = sorted(rows, key=lambda r: -1 if (a := r.get("age")) is None else a)
+    named = [r for r in by_age if r.get("name") is not None]
+    named.sort(key=operator.itemgetter("name"), reverse=True)
+    named.extend(r for r in by_age if r.get("name") is None)
+    return named
+
+
+def py_two_pass_empty_for_none(rows):
+    """The same with '' standing for None: faster, but only right for data
+    without empty names, such as this."""
     out = sorted(rows, key=lambda r: -1 if (a := r.get("age")) is None else a)
     out.sort(key=lambda r: r.get("name") or "", reverse=True)
     return out
@@ -109,6 +119,7 @@ columns = ["-name", "age"]
 expected = multikeysort(items, columns)
 assert py_ranks(items) == expected
 assert py_two_pass(items) == expected
+assert py_two_pass_empty_for_none(items) == expected
 assert py_cmp(items) == expected
 compare(
     "['-name', 'age'] with 5% None, 100,000 dicts of 8 keys",
@@ -116,6 +127,7 @@ compare(
         Case("_kesp.multikeysort", lambda: multikeysort(items, columns)),
         Case("pure Python: ranks + sort of int tuples", lambda: py_ranks(items)),
         Case("pure Python: two stable sorts", lambda: py_two_pass(items)),
+        Case("pure Python: two sorts, '' for None (this data)", lambda: py_two_pass_empty_for_none(items)),
         Case("pure Python: cmp_to_key comparator", lambda: py_cmp(items)),
         Case("limit: lookups + sorted(ints)", limit(columns)),
     ],
