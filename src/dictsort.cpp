@@ -2,8 +2,14 @@
 //
 // multikeysort(items, columns, inplace) reads the column specification, keeps
 // the columns that some dict has as a key, looks every item up once per column
-// and turns each value into a SortValue, sorts the rows with our own stable
-// merge sort, and reads the items back from the list in the sorted order.
+// and turns each value into a SortValue, sorts the rows, and reads the items
+// back from the list in the sorted order.
+//
+// The rows are sorted by radix sorts on keys made from the values wherever a
+// column's values allow it (ints, floats, texts, None), and otherwise by our
+// own stable merge sort comparing the values, through Python where the
+// module cannot order them itself.  Neither trusts the comparison to be a
+// consistent order: whatever it answers, every row comes out exactly once.
 //
 // Python code can run during the lookups and during the comparisons of values
 // the module cannot order by itself; it may change the list.  So the list is
