@@ -128,6 +128,7 @@ def test_inplace_accepted(inplace, sorted_in_place):
         assert result == [{"a": 1}, {"a": 2}] and rows == [{"a": 2}, {"a": 1}]
 
 
+@pytest.mark.numpy
 def test_inplace_numpy_bools():
     numpy = pytest.importorskip("numpy")
     rows = [{"a": 2}, {"a": 1}]
