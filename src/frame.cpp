@@ -339,9 +339,9 @@ std::optional<std::string> str_lossy(PyObject* object) {
 // ---------------------------------------------------------------------------
 // Argument matching
 
-Status extract_fastcall_arguments(const FunctionDescription& description, PyObject* const* args,
-                                  Py_ssize_t nargs, BorrowedRef kwnames,
-                                  std::span<BorrowedRef> slots) {
+Status match_fastcall_arguments(const FunctionDescription& description, PyObject* const* args,
+                                Py_ssize_t nargs, BorrowedRef kwnames,
+                                std::span<BorrowedRef> slots) {
   const auto positional = Py_ssize_t(description.positional_parameter_names.size());
   if (!args) nargs = 0;
   const Py_ssize_t given = nargs < positional ? nargs : positional;
@@ -408,7 +408,7 @@ Result<OwnedRef> extract_varargs(const FunctionDescription& description, PyObjec
   return tuple;
 }
 
-Result<TextView> extract_str(PyObject* object) {
+Result<TextView> extract_str_slow(PyObject* object) {
   if (!PyUnicode_Check(object)) return conversion_error_from_borrowed(object, "PyString");
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(object, &size);

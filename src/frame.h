@@ -282,9 +282,21 @@ struct FunctionDescription {
 // Matches a call against a description.  `slots` has one entry per declared
 // parameter, null on entry; on success every given parameter's slot holds its
 // (borrowed) value.
-Status extract_fastcall_arguments(const FunctionDescription& description, PyObject* const* args,
-                                  Py_ssize_t nargs, BorrowedRef kwnames,
-                                  std::span<BorrowedRef> slots);
+Status match_fastcall_arguments(const FunctionDescription& description, PyObject* const* args,
+                                Py_ssize_t nargs, BorrowedRef kwnames,
+                                std::span<BorrowedRef> slots);
+// The common call, positional values only and as many as the function takes,
+// is matched inline; everything else goes through the full matching above.
+inline Status extract_fastcall_arguments(const FunctionDescription& description,
+                                         PyObject* const* args, Py_ssize_t nargs,
+                                         BorrowedRef kwnames, std::span<BorrowedRef> slots) {
+  if (!kwnames && args && nargs >= description.required_positional_parameters &&
+      nargs <= Py_ssize_t(description.positional_parameter_names.size())) {
+    for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+    return {};
+  }
+  return match_fastcall_arguments(description, args, nargs, kwnames, slots);
+}
 Status match_keyword_arguments(const FunctionDescription& description, BorrowedRef kwnames,
                                PyObject* const* values, std::span<BorrowedRef> slots);
 // The varargs form: every positional value goes into a new tuple; any keyword
@@ -299,7 +311,13 @@ struct TextView {
   std::string_view view() const noexcept { return {data, static_cast<std::size_t>(size)}; }
 };
 
-Result<TextView> extract_str(PyObject* object);
+Result<TextView> extract_str_slow(PyObject* object);
+// A compact ASCII str is its own UTF-8; only other strings need the call.
+inline Result<TextView> extract_str(PyObject* object) {
+  if (PyUnicode_Check(object) && PyUnicode_IS_COMPACT_ASCII(object))
+    return TextView{static_cast<const char*>(PyUnicode_DATA(object)), PyUnicode_GET_LENGTH(object)};
+  return extract_str_slow(object);
+}
 Result<std::string> extract_string(PyObject* object);
 
 // ---------------------------------------------------------------------------
