@@ -1,4 +1,5 @@
-"""Runs the examples in the docstrings of every _kesp function.
+"""Runs the examples in the docstrings of every _kesp function, then the
+examples of README.md.
 
 A function whose body is not built yet (its first example raises
 NotImplementedError) is skipped with a line that says so.  Exits non-zero
@@ -6,6 +7,8 @@ when an example fails.
 """
 
 import doctest
+import pathlib
+import re
 import sys
 
 import _kesp
@@ -31,5 +34,12 @@ for name in _kesp.__all__:
     failed += result.failed
     status = "ok" if result.failed == 0 else "FAILED"
     print(f"{status}: {name} ({result.attempted} examples)")
+readme = pathlib.Path(__file__).resolve().parent.parent / "README.md"
+if readme.exists():
+    blocks = re.findall(r"```python\n(.*?)```", readme.read_text(encoding="utf-8"), re.S)
+    test = doctest.DocTestParser().get_doctest("".join(blocks), {}, "README.md", None, 0)
+    result = doctest.DocTestRunner().run(test)
+    failed += result.failed
+    print(f"{'ok' if result.failed == 0 else 'FAILED'}: README.md ({result.attempted} examples)")
 print(f"module: {_kesp.__file__}")
 sys.exit(1 if failed else 0)
