@@ -240,8 +240,8 @@ def test_largest_values():
 
 # The model of the replacement for texts drawn from a small alphabet whose
 # digit and whitespace classes are spelled out here.
-MODEL_DIGITS = "0123456789\u0660\u0669\uff11"
-MODEL_SPACES = " \t\n\u00a0\u3000"
+MODEL_DIGITS = "0123456789\u0660\u0669\uff11\U0001e5f1\U0001d7ce"
+MODEL_SPACES = " \t\n\u0085\u00a0\u2028\u3000"
 MODEL_PATTERN = re.compile(
     f"([{MODEL_DIGITS}]*)[{re.escape(MODEL_SPACES)}]*([{''.join(FRACTIONS)}])"
 )
@@ -261,6 +261,13 @@ def model_sanitize(text):
 
 @given(st.text(alphabet=MODEL_DIGITS + MODEL_SPACES + "ab-.²⅐\x1c" + "".join(FRACTIONS)))
 def test_sanitize_matches_model(text):
+    assert sanitize_vulgar_string(text) == model_sanitize(text)
+
+
+# Texts made only of fractions, digits and whitespace, where every run the
+# matcher reads backwards reaches the start of the text or a previous match.
+@given(st.text(alphabet=MODEL_DIGITS + MODEL_SPACES + "".join(FRACTIONS), min_size=1))
+def test_sanitize_runs_only_matches_model(text):
     assert sanitize_vulgar_string(text) == model_sanitize(text)
 
 
