@@ -921,14 +921,10 @@ Result<bool> convert_inplace(BorrowedRef given) {
     if (truth == 0 || truth == 1) return truth == 1;
     return wrap_argument_error("inplace", fetch_error());
   }
-  std::string type_text;
-  if (OwnedRef text = OwnedRef::steal(PyObject_Str(reinterpret_cast<PyObject*>(type)))) {
-    Result<std::string> utf8 = extract_string(text.get());
-    if (utf8) type_text = utf8.take();
-  } else {
-    discard_error();
-  }
-  if (type_text.empty()) type_text = std::string("<class '") + type->tp_name + "'>";
+  // What str() gives for the type, even when that is empty or holds lone
+  // surrogates; only a str() that raises falls back to the type's own name.
+  const std::string type_text = str_lossy(reinterpret_cast<PyObject*>(type))
+                                    .value_or(std::string("<class '") + type->tp_name + "'>");
   return wrap_argument_error("inplace", PyErr::type_error("object of type '" + type_text +
                                                           "' does not define a '__bool__' "
                                                           "conversion"));

@@ -87,6 +87,16 @@ def raise_type_error(self):
     raise TypeError("bad")
 
 
+class EmptyStrMeta(type):
+    def __str__(cls):
+        return ""
+
+
+class SurrogateStrMeta(type):
+    def __str__(cls):
+        return "<\ud800>"
+
+
 @pytest.mark.parametrize(
     ("inplace", "error", "message"),
     [
@@ -100,6 +110,11 @@ def raise_type_error(self):
          "argument 'inplace': 'int64' object cannot be converted to 'PyBool'"),
         (numpy_like(name="bool", __bool__=lambda self: 2), TypeError,
          "argument 'inplace': __bool__ should return bool, returned int"),
+        (EmptyStrMeta("bool_", (), {"__module__": "numpy"})(), TypeError,
+         "argument 'inplace': object of type '' does not define a '__bool__' conversion"),
+        (SurrogateStrMeta("bool_", (), {"__module__": "numpy"})(), TypeError,
+         "argument 'inplace': object of type '<\ufffd\ufffd\ufffd>' does not define a '__bool__' "
+         "conversion"),
     ],
 )
 def test_inplace_lookalike_errors(inplace, error, message):
