@@ -583,36 +583,49 @@ def test_same_order_comparison_order():
 
 class Logged:
     """Equal to the objects of the same value; records every comparison it is
-    asked to make, as the left operand or reflected, and raises Boom from it
-    when `fails`."""
+    asked to make, as the left operand or reflected.  With `mode` "fails" the
+    comparison raises Boom; with "verdict" it answers with an object whose
+    truth test is recorded too."""
 
-    def __init__(self, name, value, log, fails=False):
-        self.name, self.value, self.log, self.fails = name, value, log, fails
+    def __init__(self, name, value, log, mode="plain"):
+        self.name, self.value, self.log, self.mode = name, value, log, mode
 
     def __eq__(self, other):
         self.log.append((self.name, getattr(other, "name", other)))
-        if self.fails:
+        if self.mode == "fails":
             raise Boom(self.name)
-        return self.value == getattr(other, "value", other)
+        equal = self.value == getattr(other, "value", other)
+        return Verdict(equal, self.log, self.name) if self.mode == "verdict" else equal
 
     __hash__ = object.__hash__
 
 
+class Verdict:
+    def __init__(self, truth, log, name):
+        self.truth, self.log, self.name = truth, log, name
+
+    def __bool__(self):
+        self.log.append(("truth of", self.name))
+        return self.truth
+
+
 element_strategy = st.tuples(
-    st.sampled_from(["logged", "logged", "fails", "int", "str", "float"]), st.integers(0, 2))
+    st.sampled_from(["plain", "plain", "fails", "verdict", "int", "str", "float"]),
+    st.integers(0, 2))
 
 
 @settings(max_examples=300)
 @given(st.lists(element_strategy, max_size=5), st.lists(element_strategy, max_size=7))
 def test_same_order_makes_the_comparisons_of_the_model(ref_spec, comp_spec):
-    # Every comparison in which Python code takes part is recorded, in order;
-    # the model keeps all first positions and judges their order at the end.
+    # Every comparison and truth test in which Python code takes part is
+    # recorded, in order; the model keeps all first positions and judges
+    # their order at the end.
     log = []
 
     def build(prefix, spec):
         made = {"int": int, "str": str, "float": float}
-        return [Logged(f"{prefix}{i}", v, log, kind == "fails") if kind in ("logged", "fails")
-                else made[kind](v) for i, (kind, v) in enumerate(spec)]
+        return [made[kind](v) if kind in made else Logged(f"{prefix}{i}", v, log, kind)
+                for i, (kind, v) in enumerate(spec)]
 
     ref, comp = build("r", ref_spec), build("c", comp_spec)
 
