@@ -5,7 +5,7 @@ import copy
 import math
 
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import given, settings, strategies as st
 
 from _kesp import backfill, backfill_iterdict, collapse, same_order
 from hostile import BaseBoom, Boom, Mutating, OnRelease, panic_exception_type, raising
@@ -359,9 +359,18 @@ def deep_cycle(depth):
     return top
 
 
+def held_by_its_cycle_alone(make):
+    # Once the call returns, the container at the head of the cycle is held
+    # by the outer list and by the slot that closes the cycle: two
+    # references, the fewest a container met inside itself can have.
+    return lambda: [make()]
+
+
 @pytest.mark.parametrize(
     "make", [direct_cycle, tuple_cycle, lambda: deep_cycle(3), lambda: deep_cycle(23),
-             lambda: deep_cycle(24), lambda: deep_cycle(25), lambda: deep_cycle(5000)])
+             lambda: deep_cycle(24), lambda: deep_cycle(25), lambda: deep_cycle(5000),
+             held_by_its_cycle_alone(direct_cycle), held_by_its_cycle_alone(lambda: deep_cycle(2)),
+             held_by_its_cycle_alone(lambda: deep_cycle(30))])
 def test_collapse_container_that_contains_itself(make):
     value = make()
     raises_exactly(ValueError, CONTAINS_ITSELF, collapse, value)
@@ -517,6 +526,10 @@ def test_same_order_table(ref, comp, expected):
     [
         ("abc", "".join(["a", "bc"]), True),
         ("e", "\u00e9", False),
+        # Texts of different storage widths whose first bytes agree.
+        ("a", "\u0161", False),
+        ("a", "\U00010061", False),
+        ("\u0100", "\U00010100", False),
         ("\u00e9", "\u00e9x"[:1], True),
         ("\u20ac", "\U0001f600"[:0] + "\u20ac", True),
         ("\U0001f600", "\U0001f601", False),
@@ -566,6 +579,81 @@ def test_same_order_comparison_order():
     later = Recorder(answer=True)
     assert same_order(["a", later], ["a", "b", "c"]) is True
     assert later.calls == ["a"]
+
+
+class Logged:
+    """Equal to the objects of the same value; records every comparison it is
+    asked to make, as the left operand or reflected.  With `mode` "fails" the
+    comparison raises Boom; with "verdict" it answers with an object whose
+    truth test is recorded too."""
+
+    def __init__(self, name, value, log, mode="plain"):
+        self.name, self.value, self.log, self.mode = name, value, log, mode
+
+    def __eq__(self, other):
+        self.log.append((self.name, getattr(other, "name", other)))
+        if self.mode == "fails":
+            raise Boom(self.name)
+        equal = self.value == getattr(other, "value", other)
+        return Verdict(equal, self.log, self.name) if self.mode == "verdict" else equal
+
+    __hash__ = object.__hash__
+
+
+class Verdict:
+    def __init__(self, truth, log, name):
+        self.truth, self.log, self.name = truth, log, name
+
+    def __bool__(self):
+        self.log.append(("truth of", self.name))
+        return self.truth
+
+
+element_strategy = st.tuples(
+    st.sampled_from(["plain", "plain", "fails", "verdict", "int", "str", "float"]),
+    st.integers(0, 2))
+
+
+@settings(max_examples=300)
+@given(st.lists(element_strategy, max_size=5), st.lists(element_strategy, max_size=7))
+def test_same_order_makes_the_comparisons_of_the_model(ref_spec, comp_spec):
+    # Every comparison and truth test in which Python code takes part is
+    # recorded, in order; the model keeps all first positions and judges
+    # their order at the end.
+    log = []
+
+    def build(prefix, spec):
+        made = {"int": int, "str": str, "float": float}
+        return [made[kind](v) if kind in made else Logged(f"{prefix}{i}", v, log, kind)
+                for i, (kind, v) in enumerate(spec)]
+
+    ref, comp = build("r", ref_spec), build("c", comp_spec)
+
+    def outcome(function):
+        log.clear()
+        try:
+            answer = function(ref, comp)
+        except Boom as error:
+            answer = ("Boom", error.args)
+        return answer, list(log)
+
+    assert outcome(same_order) == outcome(model_same_order)
+
+
+# Characters of every storage width, some of them sharing their low byte.
+wide_and_narrow = st.sampled_from(["a", "\xe9", "\u0161", "\u0100", "\u20ac", "\U00010061",
+                                   "\U00010100", "\U0001f600"])
+plain_values = st.one_of(st.text(max_size=4), st.text(wide_and_narrow, max_size=3),
+                         st.integers(-(2**70), 2**70), st.integers(-3, 3))
+
+
+@given(plain_values, plain_values, st.booleans())
+def test_same_order_exact_str_and_int_answer_as_the_interpreter(a, b, equal_copy):
+    if equal_copy:
+        # An equal value in another object, where the type allows one.
+        b = a[:1] + a[1:] if isinstance(a, str) else int(repr(a))
+    assert same_order([a], [b]) is (a == b)
+    assert same_order([b, a], [a, "pad", b]) is model_same_order([b, a], [a, "pad", b])
 
 
 def test_same_order_raising_elements_are_reached_only_when_needed():
