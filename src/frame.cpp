@@ -44,9 +44,14 @@ std::string utf8_lossy(PyObject* str) {
 }
 
 // "<unprintable T object>" for an object whose str() or repr() raised; the
-// exception from the failed call is reported as unraisable.
+// exception from the failed call is reported as unraisable.  The str() or
+// repr() may be the caller's code: a PanicException it raised is taken like
+// any other fetched error, so that it is resumed rather than swallowed.
 std::string unprintable(PyObject* object) {
-  PyErr_WriteUnraisable(object);
+  if (std::optional<PyErr> error = take_error()) {
+    std::move(*error).restore();
+    PyErr_WriteUnraisable(object);
+  }
   OwnedRef name = OwnedRef::steal(PyType_GetName(Py_TYPE(object)));
   Py_ssize_t size = 0;
   const char* data = name ? PyUnicode_AsUTF8AndSize(name.get(), &size) : nullptr;

@@ -519,6 +519,18 @@ def test_wrapped_type_error_whose_str_raises(monkeypatch):
     assert reported == [ValueError]
 
 
+def test_panic_from_the_str_of_a_wrapped_type_error_is_resumed(capfd, monkeypatch):
+    panic = panic_exception_type()
+    reported = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: reported.append(u.exc_type))
+    capfd.readouterr()
+    with pytest.raises(panic) as info:
+        convert_inplace_raising(TypeError(Unprintable(panic("from str()"))))()
+    assert type(info.value) is panic and info.value.args == ("from str()",)
+    assert reported == []
+    assert RESUMING in capfd.readouterr().err
+
+
 def test_panic_exception_class():
     panic = panic_exception_type()
     assert panic.__module__ == "pyo3_runtime" and panic.__name__ == "PanicException"
