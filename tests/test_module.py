@@ -389,6 +389,7 @@ def test_function_module_is_the_dotted_name_inside_a_package(tmp_path):
     run = subprocess.run([sys.executable, "-c", script, str(tmp_path)], capture_output=True,
                          text=True, check=True)
     assert run.stdout.split() == ["pkg._kesp", "pkg._kesp", "pkg._kesp", "-7"]
+    assert run.stderr == ""  # a successful import writes nothing
 
 
 REGISTRATION_SWEEP_SCRIPT = textwrap.dedent(
