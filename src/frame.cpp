@@ -43,9 +43,19 @@ std::string utf8_lossy(PyObject* str) {
   return std::string(data, size);
 }
 
+[[noreturn]] void resume_panic(OwnedRef exception);
+
 // "<unprintable T object>" for an object whose str() or repr() raised; the
-// exception from the failed call is reported as unraisable.
+// exception from the failed call is reported as unraisable.  The str() or
+// repr() may be the caller's code: a PanicException it raised is resumed, as
+// wherever an error is fetched, rather than swallowed.  (Only the stored class
+// is looked at: making it here, as take_error would, could recurse when making
+// it fails and the text of that failure cannot be written either.)
 std::string unprintable(PyObject* object) {
+  PyObject* raised = PyErr_GetRaisedException();
+  if (raised && g_panic_type && Py_TYPE(raised) == reinterpret_cast<PyTypeObject*>(g_panic_type))
+    resume_panic(OwnedRef::steal(raised));
+  PyErr_SetRaisedException(raised);
   PyErr_WriteUnraisable(object);
   OwnedRef name = OwnedRef::steal(PyType_GetName(Py_TYPE(object)));
   Py_ssize_t size = 0;

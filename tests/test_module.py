@@ -1,14 +1,19 @@
 """The module's face and the argument rules shared by all nine functions."""
 
+import contextlib
 import os
+import re
+import shutil
 import subprocess
 import sys
 import textwrap
+import threading
 import types
 
 import pytest
 
 import _kesp
+from hostile import Mutating, panic_exception_type, raising
 
 NAMES = [
     "parse",
@@ -75,6 +80,153 @@ def test_docstring_bytes():
     assert "\u00be" in _kesp.sanitize_vulgar_string.__doc__
     assert "'0.333333 cup'" in _kesp.sanitize_vulgar_string.__doc__
     assert _kesp.same_order.__doc__.endswith("['x', 'z', 'y'])\n    False")
+
+
+# The help text of every function, as __doc__ shows it (the signature line,
+# "--" and the empty line are taken off by the interpreter).
+DOCS = {
+    "parse": (
+        'Extract number from string.\n'
+        '\n'
+        'Args:\n'
+        '    s: String to parse.\n'
+        '\n'
+        'Returns:\n'
+        '    Parsed int or float, or None if parsing fails.\n'
+        '\n'
+        'Examples:\n'
+        "    >>> parse('1,200m')\n"
+        '    1200\n'
+        "    >>> parse('100.0')\n"
+        '    100.0\n'
+        "    >>> parse('(1)')\n"
+        '    -1'
+    ),
+    "multikeysort": (
+        'Sort list of dictionaries by multiple keys.\n'
+        '\n'
+        'Uses pre-extracted values for O(n) extraction instead of O(n log n).\n'
+        '\n'
+        'Args:\n'
+        '    items: List of dictionaries to sort.\n'
+        "    columns: List of column names (prefix with '-' for descending).\n"
+        '    inplace: If True, sort in place; otherwise return new sorted list.\n'
+        '\n'
+        'Returns:\n'
+        '    Sorted list if inplace=False, otherwise None.'
+    ),
+    "sanitize_vulgar_string": (
+        'Replace vulgar fractions with decimal equivalents.\n'
+        '\n'
+        'Converts number and vulgar fraction combinations to number and decimal.\n'
+        '\n'
+        'Args:\n'
+        '    s: String containing vulgar fractions.\n'
+        '\n'
+        'Returns:\n'
+        '    String with fractions converted to decimals.\n'
+        '\n'
+        'Examples:\n'
+        '    >>> sanitize_vulgar_string("Foo-Bar+Baz: 17s 4\u00be 1 \u215b 20 93\u00be - 94\u215b")\n'
+        "    'Foo-Bar+Baz: 17s 4.75 1.125 20 93.75 - 94.125'\n"
+        '    >>> sanitize_vulgar_string("\u2153 cup")\n'
+        "    '0.333333 cup'"
+    ),
+    "uncamel": (
+        'Convert camelCase to snake_case.\n'
+        '\n'
+        'Args:\n'
+        '    camel: CamelCase string.\n'
+        '\n'
+        'Returns:\n'
+        '    snake_case string.\n'
+        '\n'
+        'Examples:\n'
+        "    >>> uncamel('CamelCase')\n"
+        "    'camel_case'\n"
+        "    >>> uncamel('CamelCamelCase')\n"
+        "    'camel_camel_case'\n"
+        "    >>> uncamel('getHTTPResponseCode')\n"
+        "    'get_http_response_code'"
+    ),
+    "underscore_to_camelcase": (
+        'Convert underscore_delimited_text to camelCase.\n'
+        '\n'
+        'Args:\n'
+        '    s: Underscore-delimited string.\n'
+        '\n'
+        'Returns:\n'
+        '    camelCase string.\n'
+        '\n'
+        'Examples:\n'
+        "    >>> underscore_to_camelcase('foo_bar_baz')\n"
+        "    'fooBarBaz'\n"
+        "    >>> underscore_to_camelcase('FOO_BAR')\n"
+        "    'fooBar'\n"
+        "    >>> underscore_to_camelcase('_foo_bar')\n"
+        "    'fooBar'"
+    ),
+    "collapse": (
+        'Recursively flatten nested lists/tuples into a single list.\n'
+        '\n'
+        'Args:\n'
+        '    args: Items to collapse (can be nested lists/tuples).\n'
+        '\n'
+        'Returns:\n'
+        '    Flattened list of items.\n'
+        '\n'
+        'Examples:\n'
+        "    >>> collapse([['a', ['b', ('c', 'd')]], -2, -1, [0, 1]])\n"
+        "    ['a', 'b', 'c', 'd', -2, -1, 0, 1]"
+    ),
+    "backfill": (
+        'Back-fill a sorted array with the latest value.\n'
+        '\n'
+        'Args:\n'
+        '    values: List of values (may contain None).\n'
+        '\n'
+        'Returns:\n'
+        '    List with None values replaced by the most recent non-None value.\n'
+        '\n'
+        'Examples:\n'
+        '    >>> backfill([None, None, 1, 2, 3, None, 4])\n'
+        '    [1, 1, 1, 2, 3, 3, 4]'
+    ),
+    "backfill_iterdict": (
+        'Back-fill a sorted iterdict with the latest values.\n'
+        '\n'
+        'Args:\n'
+        '    iterdict: List of dicts with possibly None values.\n'
+        '\n'
+        'Returns:\n'
+        '    List of dicts with None values replaced by most recent non-None values per key.\n'
+        '\n'
+        'Examples:\n'
+        "    >>> backfill_iterdict([{'a': 1, 'b': None}, {'a': 4, 'b': 2}, {'a': None, 'b': None}])\n"
+        "    [{'a': 1, 'b': 2}, {'a': 4, 'b': 2}, {'a': 4, 'b': 2}]"
+    ),
+    "same_order": (
+        'Compare two lists and check if elements in ref appear in same order in comp.\n'
+        '\n'
+        'Args:\n'
+        '    ref_list: Reference list of elements.\n'
+        '    comp: Comparison list to check order against.\n'
+        '\n'
+        'Returns:\n'
+        '    True if all ref elements appear in comp in the same relative order.\n'
+        '\n'
+        'Examples:\n'
+        "    >>> same_order(['x', 'y', 'z'], ['x', 'a', 'b', 'y', 'd', 'z'])\n"
+        '    True\n'
+        "    >>> same_order(['x', 'y', 'z'], ['x', 'z', 'y'])\n"
+        '    False'
+    ),
+}
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_every_docstring_byte_for_byte(name):
+    assert getattr(_kesp, name).__doc__ == DOCS[name]
 
 
 ARGUMENT_ERRORS = [
@@ -222,3 +374,303 @@ def test_second_interpreter_is_refused(order, tmp_path):
         "ImportError: PyO3 modules do not yet support subinterpreters, see "
         "https://github.com/PyO3/pyo3/issues/576"
     )
+
+
+def test_function_module_is_the_dotted_name_inside_a_package(tmp_path):
+    package = tmp_path / "pkg"
+    package.mkdir(exist_ok=True)  # the leak hunter runs the body again
+    (package / "__init__.py").write_text("")
+    shutil.copy(_kesp.__file__, package / os.path.basename(_kesp.__file__))
+    script = (
+        "import sys; sys.path.insert(0, sys.argv[1])\n"
+        "import pkg._kesp as m\n"
+        "print(m.__name__, m.parse.__module__, m.same_order.__module__, m.parse('(7)'))\n"
+    )
+    run = subprocess.run([sys.executable, "-c", script, str(tmp_path)], capture_output=True,
+                         text=True, check=True)
+    assert run.stdout.split() == ["pkg._kesp", "pkg._kesp", "pkg._kesp", "-7"]
+    assert run.stderr == ""  # a successful import writes nothing
+
+
+REGISTRATION_SWEEP_SCRIPT = textwrap.dedent(
+    """
+    import ctypes, sys, _testcapi
+    init = ctypes.PyDLL(sys.argv[1]).PyInit__kesp
+    init.restype = ctypes.py_object
+    init.argtypes = []
+    failures, modules = [], []
+    for start in range(400):
+        _testcapi.set_nomemory(start, start + 1)
+        try:
+            module = init()
+        except BaseException as e:
+            failure = f"{type(e).__module__}.{type(e).__name__}: {e}"
+        else:
+            failure = None
+        finally:
+            _testcapi.remove_mem_hooks()
+        if failure is not None:
+            failures.append(failure)
+        else:
+            modules.append(module)
+            break
+    again = init()
+    print(len(failures))
+    print(sorted(set(failures)))
+    print(again is modules[0], modules[0].__all__, modules[0].parse("(12)"))
+    """
+)
+
+
+def test_failed_initialisation_leaves_nothing_behind(tmp_path):
+    # The init export is called directly, once per failing allocation, in a
+    # process that has not imported the module: every failed call must leave
+    # the module cell empty, so the first call that gets through registers
+    # the nine functions afresh, and later calls return that module.
+    pytest.importorskip("_testcapi")
+    script = tmp_path / "sweep.py"
+    script.write_text(REGISTRATION_SWEEP_SCRIPT)
+    run = subprocess.run([sys.executable, str(script), _kesp.__file__], capture_output=True,
+                         text=True, check=True)
+    count, kinds, last = run.stdout.splitlines()
+    assert int(count) >= 20  # the sweep went through the registration
+    for kind in eval(kinds):
+        assert kind == "builtins.MemoryError: " or kind.startswith(
+            "pyo3_runtime.PanicException: could not append __name__ to __all__: PyErr { type: "
+            "<class 'MemoryError'>"
+        ), kind
+    assert last == f"True {NAMES} -12"
+
+
+# ---------------------------------------------------------------------------
+# Errors raised from a call: wrapping, the PanicException class, internal
+# failures and panics resumed from the caller's code.  multikeysort serves as
+# the vehicle: its `inplace` conversion runs the caller's __bool__ on a numpy
+# look-alike, and its comparisons run the caller's __lt__.
+
+RESUMING = "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---"
+REPORT = re.compile(
+    r"_kesp: internal failure in thread '([^'\n]+)' at (src/\w+\.cpp):(\d+):(\d+):\n(.*)\n"
+    r"_kesp: .*backtrace.*\n"
+)
+
+
+def numpy_bool_like(__bool__):
+    return type("bool_", (), {"__module__": "numpy", "__bool__": __bool__})()
+
+
+def convert_inplace_raising(exc):
+    def __bool__(self):
+        raise exc
+
+    return lambda: _kesp.multikeysort([{"a": 2}, {"a": 1}], ["a"], numpy_bool_like(__bool__))
+
+
+def shrinking_sort():
+    # Comparisons that shorten the list make the sort's read-back fail: an
+    # internal failure.
+    items = []
+    shrink = lambda: len(items) > 5 and items.pop()  # noqa: E731
+    items.extend({"k": Mutating(i % 5, shrink)} for i in range(10))
+    _kesp.multikeysort(items, ["k"], True)
+
+
+def panicking_sort(text="boom"):
+    panic = panic_exception_type()
+    _kesp.multikeysort([{"k": raising(lambda: panic(text), "__lt__")} for _ in range(2)], ["k"])
+
+
+@contextlib.contextmanager
+def sys_hook(name, value):
+    """sys.`name` set to `value` for the block, then as it was."""
+    missing = object()
+    saved = getattr(sys, name, missing)
+    setattr(sys, name, value)
+    try:
+        yield
+    finally:
+        if saved is missing:
+            delattr(sys, name)
+        else:
+            setattr(sys, name, saved)
+
+
+class Unprintable:
+    def __init__(self, error):
+        self.error = error
+
+    def __str__(self):
+        raise self.error
+
+
+def test_wrapped_type_error_keeps_the_incoming_cause_only():
+    root = ValueError("root")
+    incoming = TypeError("bad")
+    incoming.__cause__ = root
+    with pytest.raises(TypeError) as info:
+        convert_inplace_raising(incoming)()
+    assert type(info.value) is TypeError and info.value is not incoming
+    assert info.value.args == ("argument 'inplace': bad",)
+    assert info.value.__cause__ is root
+    assert info.value.__suppress_context__ is True
+    assert info.value.__context__ is None  # the incoming error is not attached
+
+
+def test_type_error_subclass_passes_through_unwrapped():
+    class Sub(TypeError):
+        pass
+
+    incoming = Sub("bad")
+    with pytest.raises(Sub) as info:
+        convert_inplace_raising(incoming)()
+    assert info.value is incoming and str(incoming) == "bad"
+
+
+def test_wrapped_type_error_whose_str_raises():
+    reported = []
+    hook = sys_hook("unraisablehook", lambda u: reported.append(u.exc_type))
+    with pytest.raises(TypeError) as info, hook:
+        convert_inplace_raising(TypeError(Unprintable(ValueError("no str"))))()
+    assert type(info.value) is TypeError
+    assert str(info.value) == "argument 'inplace': <unprintable TypeError object>"
+    assert reported == [ValueError]
+
+
+def test_panic_from_the_str_of_a_wrapped_type_error_is_resumed(capfd):
+    panic = panic_exception_type()
+    reported = []
+    capfd.readouterr()
+    hook = sys_hook("unraisablehook", lambda u: reported.append(u.exc_type))
+    with pytest.raises(panic) as info, hook:
+        convert_inplace_raising(TypeError(Unprintable(panic("from str()"))))()
+    assert type(info.value) is panic and info.value.args == ("from str()",)
+    assert reported == []
+    assert RESUMING in capfd.readouterr().err
+
+
+def test_panic_exception_class():
+    panic = panic_exception_type()
+    assert panic.__module__ == "pyo3_runtime" and panic.__name__ == "PanicException"
+    assert panic.__bases__ == (BaseException,)
+    doc = panic.__doc__
+    assert doc.startswith("\n") and doc.endswith("\n")
+    paragraphs = doc.strip("\n").split("\n\n")
+    assert [len(p.split("\n")) for p in paragraphs] == [1, 3]
+    assert "BaseException" in paragraphs[1] and "SystemExit" in paragraphs[1]
+    # Made once: the class an internal failure raises, the one a resumed panic
+    # raises and the only one of that name are the same.
+    raised = []
+    for call in (shrinking_sort, panicking_sort):
+        try:
+            call()
+        except BaseException as e:
+            raised.append(type(e))
+    found = [c for c in BaseException.__subclasses__() if c.__name__ == "PanicException"
+             and c.__module__ == "pyo3_runtime"]
+    assert raised == [panic, panic] and found == [panic]
+
+
+@pytest.mark.parametrize("call", [shrinking_sort, panicking_sort], ids=["internal", "resumed"])
+def test_except_exception_does_not_catch_a_panic_exception(call):
+    caught = None
+    try:
+        try:
+            call()
+        except Exception as e:
+            caught = ("Exception", e)
+    except BaseException as e:
+        caught = ("BaseException", e)
+    assert caught[0] == "BaseException" and type(caught[1]) is panic_exception_type()
+
+
+def test_internal_failure_report_on_standard_error(capfd):
+    panic = panic_exception_type()
+    capfd.readouterr()
+    with pytest.raises(panic) as info:
+        shrinking_sort()
+    err = capfd.readouterr().err
+    match = REPORT.search(err)
+    assert match, err
+    thread, file, line, column, text = match.groups()
+    assert thread == "main" and file == "src/dictsort.cpp" and int(line) > 0 and int(column) > 0
+    assert text == str(info.value) and info.value.args == (text,)
+    assert RESUMING not in err
+
+
+def test_internal_failure_report_names_another_thread(capfd):
+    panic = panic_exception_type()
+    outcome = []
+
+    def run():
+        try:
+            shrinking_sort()
+        except BaseException as e:
+            outcome.append(type(e))
+
+    capfd.readouterr()
+    worker = threading.Thread(target=run)
+    worker.start()
+    worker.join()
+    assert outcome == [panic]
+    match = REPORT.search(capfd.readouterr().err)
+    assert match and match.group(1) != "main"
+
+
+def test_resumed_panic_prints_the_original_through_excepthook(capfd):
+    panic = panic_exception_type()
+    hooked = []
+    marker = object()
+    capfd.readouterr()
+    with sys_hook("last_exc", marker), sys_hook("excepthook", lambda *a: hooked.append(a)):
+        with pytest.raises(panic) as info:
+            panicking_sort("resumed text")
+        last_exc = sys.last_exc
+    err = capfd.readouterr().err
+    assert err.startswith(RESUMING + "\nPython stack trace below:\n")
+    assert "_kesp: internal failure" not in err  # no ordinary report
+    [(kind, original, traceback)] = hooked
+    assert kind is panic and original is not info.value and traceback is not None
+    assert original.args == info.value.args == ("resumed text",)
+    assert last_exc is marker  # printed, not recorded as the last exception
+
+
+def test_resumed_panic_traceback_goes_to_standard_error(capfd):
+    capfd.readouterr()
+    with pytest.raises(panic_exception_type()):
+        panicking_sort("shown")
+    err = capfd.readouterr().err
+    assert err.index(RESUMING) < err.index("Traceback (most recent call last):")
+    assert "pyo3_runtime.PanicException: shown" in err
+
+
+def test_resumed_panic_whose_str_raises():
+    with pytest.raises(panic_exception_type()) as info:
+        panicking_sort(Unprintable(ValueError("no str")))
+    assert info.value.args == ("Unwrapped panic from Python code",)
+
+
+@pytest.mark.parametrize(
+    ("call", "expected"),
+    [
+        (lambda s: _kesp.parse(s), 5),
+        (lambda s: _kesp.parse(s=s), 5),
+        (lambda s: _kesp.parse("(5)"), -5),
+        (lambda s: _kesp.parse("abc"), None),
+        (lambda s: _kesp.parse("1,2"), 12),
+    ],
+    ids=["positional", "keyword", "parenthesised", "none", "filtered"],
+)
+def test_successful_call_allocates_nothing_in_the_frame(call, expected):
+    # With every allocation failing, a call whose result needs no new object
+    # still succeeds: matching, reading the text and the trampoline allocate
+    # nothing.
+    _testcapi = pytest.importorskip("_testcapi")
+    text = "5"
+    _testcapi.set_nomemory(0, 0)
+    try:
+        result = call(text)
+    except MemoryError:
+        result = MemoryError
+    finally:
+        _testcapi.remove_mem_hooks()
+    assert result == expected

@@ -10,6 +10,13 @@ import _kesp
 from _kesp import parse
 
 
+# Halfway between the largest double and 2**1024, and the exact decimal
+# expansion of half the smallest subnormal (2**-1075).
+DBL_MAX = (2**53 - 1) * 2.0**971
+DBL_MAX_HALFWAY = (2**53 - 1) * 2**971 + 2**970
+TINY_HALFWAY = "0." + str(5**1075).rjust(1075, "0")
+
+
 def same(a, b):
     """Equal in type and value, telling -0.0 from 0.0."""
     if type(a) is not type(b):
@@ -113,6 +120,18 @@ def same(a, b):
         ("0." + "0" * 320 + "1", 1e-321),
         ("0." + "0" * 323 + "5", 5e-324),
         ("0." + "0" * 323 + "2", 0.0),
+        # correct rounding however many digits decide it
+        ("9007199254740993." + "0" * 400, 9007199254740992.0),
+        ("9007199254740993." + "0" * 400 + "1", 9007199254740994.0),
+        ("9007199254740995." + "0" * 400, 9007199254740996.0),
+        (str(DBL_MAX_HALFWAY - 1) + ".9" + "9" * 300, DBL_MAX),
+        (str(DBL_MAX_HALFWAY) + ".0", math.inf),
+        ("(" + str(DBL_MAX_HALFWAY) + ".)", -math.inf),
+        (TINY_HALFWAY, 0.0),
+        (TINY_HALFWAY + "1", 5e-324),
+        ("(" + TINY_HALFWAY + ")", -0.0),
+        ("(" + TINY_HALFWAY + "1)", -5e-324),
+        ("0." + "0" * 307 + "22250738585072011", 2.2250738585072011e-308),
     ],
 )
 def test_parse_table(s, expected):
@@ -190,3 +209,23 @@ def test_integers_beyond_64_bits(value):
     expected = 2**63 - 1 if float(value) == 2.0**63 else None
     assert parse(str(value)) == expected
     assert parse("-" + str(value + 1)) == (-(2**63) if float(value + 1) == 2.0**63 else None)
+
+
+def test_reading_ignores_the_process_locale():
+    import locale
+
+    saved = locale.setlocale(locale.LC_ALL)
+    for name in ("de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8", "ru_RU.UTF-8"):
+        try:
+            locale.setlocale(locale.LC_ALL, name)
+            break
+        except locale.Error:
+            continue
+    else:
+        pytest.skip("no locale with a decimal comma is installed")
+    try:
+        assert locale.localeconv()["decimal_point"] == ","
+        assert same(parse("1.5"), 1.5) and same(parse("(12.25)"), -12.25)
+        assert same(parse("9007199254740993.0"), 9007199254740992.0)
+    finally:
+        locale.setlocale(locale.LC_ALL, saved)
