@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 namespace kesp {
@@ -105,11 +106,26 @@ std::string short_file_name(const char* path) {
   return std::string(p);
 }
 
+// A thread nobody named carries the name of the process it started in (the
+// kernel keeps at most 15 bytes of it); saying so is more useful than
+// repeating the program's name.
+bool is_inherited_name(const char* name) {
+  char process[16] = "";
+  std::FILE* comm = std::fopen("/proc/self/comm", "r");
+  if (!comm) return false;
+  const bool read = std::fgets(process, sizeof process, comm) != nullptr;
+  std::fclose(comm);
+  if (!read) return false;
+  process[std::strcspn(process, "\n")] = '\0';
+  return std::strcmp(name, process) == 0;
+}
+
 void write_failure_report(const std::string& text, const std::source_location& where) {
   char name[64] = "<unnamed>";
   if (getpid() == gettid()) {
     std::snprintf(name, sizeof name, "main");
-  } else if (pthread_getname_np(pthread_self(), name, sizeof name) != 0 || name[0] == '\0') {
+  } else if (pthread_getname_np(pthread_self(), name, sizeof name) != 0 || name[0] == '\0' ||
+             is_inherited_name(name)) {
     std::snprintf(name, sizeof name, "<unnamed>");
   }
   std::fprintf(stderr,
