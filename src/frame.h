@@ -341,12 +341,6 @@ inline OwnedRef checked(PyObject* made,
   return OwnedRef::steal(made);
 }
 
-// NotImplementedError for a function whose body is not built yet.
-inline PyErr not_implemented(const char* name) {
-  PyErr_Format(PyExc_NotImplementedError, "%s() is not implemented yet", name);
-  return fetch_error();
-}
-
 inline OwnedRef new_none() noexcept { return OwnedRef::borrow(Py_None); }
 inline OwnedRef new_bool(bool value) noexcept {
   return OwnedRef::borrow(value ? Py_True : Py_False);
