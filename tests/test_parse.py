@@ -229,3 +229,11 @@ def test_reading_ignores_the_process_locale():
         assert same(parse("9007199254740993.0"), 9007199254740992.0)
     finally:
         locale.setlocale(locale.LC_ALL, saved)
+
+
+@given(st.text(alphabet="0123456789", min_size=1, max_size=25))
+def test_plain_digit_runs(text):
+    # Up to 18 digits take a shortcut; longer runs take the general reading.
+    value = int(text)
+    expected = value if value < 2**63 else (2**63 - 1 if float(value) == 2.0**63 else None)
+    assert same(parse(text), expected)
