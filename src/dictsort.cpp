@@ -40,6 +40,10 @@ struct SortColumn {
   std::string name;
   bool descending;
   OwnedRef key;  // the str looked up in every item, made once per call
+  // The entry position at which the first dict holding the key keeps it, or
+  // -1.  Dicts built the same way keep their keys at the same positions, so
+  // the extraction peeks there to prefetch the value; only a hint.
+  Py_ssize_t entry = -1;
 };
 
 // The UTF-8 text of a str (a subclass counts); nullopt, with the error
@@ -147,6 +151,7 @@ std::vector<SortColumn> keep_present_columns(std::vector<SortColumn> columns, Py
         if (found[c] || !same_text(key, columns[c].key.get())) continue;
         found[c] = true;
         --missing;
+        columns[c].entry = cursor - 1;  // PyDict_Next left the cursor past it
         if (PyUnicode_CheckExact(key)) exact_key[c] = OwnedRef::borrow(key);
       }
     }
@@ -783,15 +788,54 @@ constexpr const char read_back_failure[] =
     "an item could not be read back after the sort: an error value was met where a "
     "successful read was expected";
 
-// Asks the processor for the item that the extraction reads a few steps on:
-// the items of a list that was sorted before are scattered in memory, and
-// waiting for each in turn costs more than the lookups.  Only a hint; a
-// position beyond the end is ignored.
+// The extraction's prefetches.  The items of a list that was sorted before
+// are scattered in memory, and so are their values; reading item -> keys
+// table -> value one after the other, each waiting for the last, costs more
+// than the lookups themselves.  So each is asked for some rows ahead, each
+// stage reading only what the stage before has brought in: the item
+// 3 * `prefetch_distance` rows on, its keys table 2 * on, and the values
+// `prefetch_distance` on.  Only hints, which run no Python code and change
+// nothing; a position beyond the end is ignored.
+constexpr std::size_t prefetch_distance = 8;
+
+PyObject* item_at(PyObject* items, std::size_t pos) noexcept {
+  if (Py_ssize_t(pos) >= PyList_GET_SIZE(items)) return nullptr;
+  return PyList_GET_ITEM(items, Py_ssize_t(pos));
+}
+
 void prefetch_item(PyObject* items, std::size_t pos) noexcept {
-  if (Py_ssize_t(pos) >= PyList_GET_SIZE(items)) return;
-  PyObject* item = PyList_GET_ITEM(items, Py_ssize_t(pos));
-  __builtin_prefetch(item, 1);
-  if (PyDict_CheckExact(item)) __builtin_prefetch(reinterpret_cast<PyDictObject*>(item)->ma_keys);
+  // For writing: the lookup takes a reference to it.
+  if (PyObject* item = item_at(items, pos)) __builtin_prefetch(item, 1);
+}
+
+// The keys table's first lines: its header, indices and first entries, all
+// that the lookups in a small dict read.  The values of a split table too.
+void prefetch_keys(PyObject* items, std::size_t pos) noexcept {
+  PyObject* item = item_at(items, pos);
+  if (!item || !PyDict_Check(item)) return;
+  const PyDictObject* dict = reinterpret_cast<const PyDictObject*>(item);
+  // As an address, not a pointer: the table may be shorter than four lines.
+  const std::uintptr_t keys = reinterpret_cast<std::uintptr_t>(dict->ma_keys);
+  for (std::uintptr_t line = 0; line < 4; ++line)
+    __builtin_prefetch(reinterpret_cast<const void*>(keys + 64 * line));
+  if (dict->ma_values) __builtin_prefetch(dict->ma_values);
+}
+
+// Each column's value, read from the entry at the position where the first
+// dict kept that column's key (PyDict_Next reads the stored entries, bounded
+// by their count).  In a dict of another layout it is some other value of the
+// same dict: a wasted prefetch, nothing more.
+void prefetch_values(PyObject* items, std::size_t pos,
+                     const std::vector<SortColumn>& columns) noexcept {
+  PyObject* item = item_at(items, pos);
+  if (!item || !PyDict_Check(item)) return;
+  for (const SortColumn& column : columns) {
+    Py_ssize_t cursor = column.entry;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    if (cursor >= 0 && PyDict_Next(item, &cursor, &key, &value))
+      __builtin_prefetch(value, 1);  // for writing: the lookup takes a reference
+  }
 }
 
 // A new list of the items in their present order, read from the storage.
@@ -821,7 +865,9 @@ Result<OwnedRef> multikeysort(PyObject* items, PyObject* columns_spec, bool inpl
   // One lookup per item per column, row by row.
   std::vector<SortValue> values(n * m);
   for (std::size_t pos = 0; pos < n; ++pos) {
-    prefetch_item(items, pos + 8);
+    prefetch_item(items, pos + 3 * prefetch_distance);
+    prefetch_keys(items, pos + 2 * prefetch_distance);
+    prefetch_values(items, pos + prefetch_distance, columns);
     PyObject* read = PyList_GetItem(items, Py_ssize_t(pos));
     if (!read) return fetch_error();  // the list became shorter
     OwnedRef item = OwnedRef::borrow(read);
