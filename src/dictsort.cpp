@@ -699,6 +699,16 @@ struct Range {
   std::size_t lo, hi;
 };
 
+// Whether the keys of a[0, n) are already in order, as they are for a list
+// sorted before: then a radix sort, being stable, would leave them as they
+// are, and is skipped.  Costs a comparison or two on other input.
+bool keys_in_order(const SortEntry* a, std::size_t n) noexcept {
+  const KeyLess less;
+  for (std::size_t i = 1; i < n; ++i)
+    if (less(a[i], a[i - 1])) return false;
+  return true;
+}
+
 constexpr std::size_t lsd_threshold = 256;
 
 // Sorts the entries by the rows, two columns at a time.  Columns j and j + 1
@@ -750,10 +760,12 @@ void sort_entries(SortEntry* entries, SortEntry* buffer, std::size_t n, const So
         a[i].high = key_half(row[j], form, descending[j]);
         a[i].low = two ? key_half(row[j + 1], second, descending[j + 1]) : 0;
       }
-      if (form.kind == KeyForm::exact_integer && size >= lsd_threshold)
-        lsd_radix_sort(a, buffer + range.lo, size, two);
-      else
-        msd_radix_sort(a, buffer + range.lo, size, top_digit(a, size), radix_counts.data());
+      if (!keys_in_order(a, size)) {
+        if (form.kind == KeyForm::exact_integer && size >= lsd_threshold)
+          lsd_radix_sort(a, buffer + range.lo, size, two);
+        else
+          msd_radix_sort(a, buffer + range.lo, size, top_digit(a, size), radix_counts.data());
+      }
       // Runs of equal keys: settled, finished in full, or on to the next columns.
       for (std::size_t lo = range.lo; lo < range.hi;) {
         std::size_t hi = lo + 1;
