@@ -718,14 +718,15 @@ def test_item_replaced_during_the_sort_is_placed_at_its_row():
     assert result[0] is stranger and result[1]["a"] == 1
 
 
-def test_comparisons_that_shrink_the_list_are_an_internal_failure(capfd):
+@pytest.mark.parametrize("inplace", [False, True])
+def test_comparisons_that_shrink_the_list_are_an_internal_failure(capfd, inplace):
     panic = panic_exception_type()
     items = []
     shrink = lambda: len(items) > 5 and items.pop()  # noqa: E731
     items.extend({"k": Mutating(i % 5, shrink)} for i in range(10))
     before = list(items)
     with pytest.raises(panic) as info:
-        multikeysort(items, ["k"], True)
+        multikeysort(items, ["k"], inplace)
     assert type(info.value) is panic
     text = str(info.value)
     assert text.endswith(
