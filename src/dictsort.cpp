@@ -881,76 +881,6 @@ OwnedRef read_back(PyObject* items, Py_ssize_t position) {
   internal_failure(std::string(read_back_failure) + ": " + fetch_error().text_form());
 }
 
-// Scratch memory.  The arrays of one call (the values, the entries and their
-// buffer) take megabytes for a large list, and memory that large comes fresh
-// from the system on every call and goes back after it: the first touch of
-// each page then costs more than sorting what it holds.  So each thread keeps
-// the blocks of its last call for the next, a few and none beyond
-// `kept_scratch_size`.  A block in use is out of the cache, so that a sort
-// started by Python code inside another (in a lookup or a comparison) takes
-// blocks of its own.
-constexpr std::size_t kept_scratch_size = std::size_t(8) << 20;
-
-struct ScratchBlock {
-  std::unique_ptr<std::byte[]> data;
-  std::size_t size = 0;
-};
-
-class ScratchCache {
- public:
-  // The smallest kept block of at least `size` bytes, or a new one.
-  ScratchBlock take(std::size_t size) {
-    ScratchBlock* best = nullptr;
-    for (ScratchBlock& block : blocks_)
-      if (block.data && block.size >= size && (!best || block.size < best->size)) best = &block;
-    if (best) return std::exchange(*best, ScratchBlock{});
-    return ScratchBlock{std::unique_ptr<std::byte[]>(new std::byte[size]), size};
-  }
-
-  // Keeps `block` in an empty place, or in place of the smallest kept block
-  // if it is larger; otherwise it is freed.
-  void give_back(ScratchBlock block) noexcept {
-    if (!block.data || block.size > kept_scratch_size) return;
-    ScratchBlock* smallest = &blocks_[0];
-    for (ScratchBlock& kept : blocks_)
-      if (!kept.data || (smallest->data && kept.size < smallest->size)) smallest = &kept;
-    if (!smallest->data || smallest->size < block.size) *smallest = std::move(block);
-  }
-
- private:
-  ScratchBlock blocks_[3];
-};
-
-thread_local ScratchCache scratch_cache;
-
-// An array of n objects in a scratch block, default-initialised (entries are
-// left as they are, to be written before they are read) and destroyed with
-// the array, whose block is then given back.
-template <class T>
-class ScratchArray {
- public:
-  explicit ScratchArray(std::size_t n) : n_(n) {
-    if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
-    block_ = scratch_cache.take(std::max<std::size_t>(1, n * sizeof(T)));
-    data_ = reinterpret_cast<T*>(block_.data.get());
-    std::uninitialized_default_construct_n(data_, n);
-  }
-  ~ScratchArray() {
-    std::destroy_n(data_, n_);
-    scratch_cache.give_back(std::move(block_));
-  }
-  ScratchArray(const ScratchArray&) = delete;
-  ScratchArray& operator=(const ScratchArray&) = delete;
-
-  T* data() noexcept { return data_; }
-  T& operator[](std::size_t i) noexcept { return data_[i]; }
-
- private:
-  std::size_t n_;
-  ScratchBlock block_;
-  T* data_ = nullptr;
-};
-
 // The sort itself.  Returns the new list, or nothing when `inplace` is true.
 Result<OwnedRef> multikeysort(PyObject* items, PyObject* columns_spec, bool inplace) {
   std::vector<SortColumn> columns;
@@ -962,7 +892,7 @@ Result<OwnedRef> multikeysort(PyObject* items, PyObject* columns_spec, bool inpl
   if (n > SIZE_MAX / sizeof(SortValue) / m) throw std::bad_alloc();
 
   // One lookup per item per column, row by row.
-  ScratchArray<SortValue> values(n * m);
+  std::vector<SortValue> values(n * m);
   for (std::size_t pos = 0; pos < n; ++pos) {
     prefetch_item(items, pos + 3 * prefetch_distance);
     prefetch_keys(items, pos + 2 * prefetch_distance);
@@ -977,11 +907,11 @@ Result<OwnedRef> multikeysort(PyObject* items, PyObject* columns_spec, bool inpl
 
   std::vector<std::uint8_t> descending(m);
   for (std::size_t j = 0; j < m; ++j) descending[j] = columns[j].descending;
-  // Written before they are read.
-  ScratchArray<SortEntry> rows(n), buffer(n);
+  // Scratch arrays, written before they are read.
+  std::unique_ptr<SortEntry[]> rows(new SortEntry[n]), buffer(new SortEntry[n]);
   for (std::size_t pos = 0; pos < n; ++pos) rows[pos] = SortEntry{0, 0, pos};
-  sort_entries(rows.data(), buffer.data(), n, values.data(), m, descending.data());
-  const SortEntry* sorted = rows.data();
+  sort_entries(rows.get(), buffer.get(), n, values.data(), m, descending.data());
+  const SortEntry* sorted = rows.get();
 
   if (!inplace) {
     // Read straight into the new list, which saves an array as large; a

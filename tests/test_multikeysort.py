@@ -651,35 +651,6 @@ def test_many_rows_agree_with_sorted(make, columns, presorted):
 # Hostile callers
 
 
-def test_sorts_started_inside_a_sort_leave_it_whole():
-    # A lookup, and the comparisons of values without a native order, each
-    # run a whole other sort while this one is under way; each keeps its own
-    # scratch memory.
-    inner = [{"a": (i * 37) % 101, "b": i % 5} for i in range(300)]
-    expected_inner = [id(r) for r in model_sort(inner, ["a", "-b"])]
-    seen = []
-
-    def inner_sort():
-        seen.append([id(r) for r in multikeysort(inner, ["a", "-b"])])
-
-    class Value:
-        def __init__(self, v):
-            self.v = v
-
-        def __lt__(self, other):
-            inner_sort()
-            return self.v < other.v
-
-        def __gt__(self, other):
-            return self.v > other.v
-
-    items = [{"k": (i * 53) % 20, "o": Value(i % 7)} for i in range(200)]
-    items[0] = MutatingDict(items[0], action=inner_sort)
-    result = multikeysort(items, ["k", "o"])
-    assert len(seen) > 1 and all(ids == expected_inner for ids in seen)
-    assert [id(r) for r in result] == [id(r) for r in model_sort(items, ["k", "o"])]
-
-
 def test_lookup_that_shrinks_the_list_raises_index_error_and_stores_nothing():
     items = []
     first = MutatingDict(a=1, action=lambda: items.pop())
