@@ -651,6 +651,15 @@ def test_many_rows_agree_with_sorted(make, columns, presorted):
 # Hostile callers
 
 
+def test_sorts_started_inside_a_sort_leave_it_whole():
+    # A lookup, and the comparisons of values without a native order, each
+    # run a whole other sort while this one is under way; neither may disturb
+    # the other's rows.
+    inner = [{"a": (i * 37) % 101, "b": i % 5} for i in range(300)]
+    expected_inner = [id(r) for r in model_sort(inner, ["a", "-b"])]
+    seen = []
+
+
 def test_lookup_that_shrinks_the_list_raises_index_error_and_stores_nothing():
     items = []
     first = MutatingDict(a=1, action=lambda: items.pop())
