@@ -40,6 +40,10 @@ struct SortColumn {
   std::string name;
   bool descending;
   OwnedRef key;  // the str looked up in every item, made once per call
+  // The entry position at which the first dict holding the key keeps it, or
+  // -1.  Dicts built the same way keep their keys at the same positions, so
+  // the extraction peeks there to prefetch the value; only a hint.
+  Py_ssize_t entry = -1;
 };
 
 // The UTF-8 text of a str (a subclass counts); nullopt, with the error
@@ -147,6 +151,7 @@ std::vector<SortColumn> keep_present_columns(std::vector<SortColumn> columns, Py
         if (found[c] || !same_text(key, columns[c].key.get())) continue;
         found[c] = true;
         --missing;
+        columns[c].entry = cursor - 1;  // PyDict_Next left the cursor past it
         if (PyUnicode_CheckExact(key)) exact_key[c] = OwnedRef::borrow(key);
       }
     }
@@ -395,11 +400,17 @@ std::uint64_t double_order(double value) noexcept {
 }
 
 // The first eight bytes, read as a big-endian number (short texts padded
-// with zero bytes).
+// with zero bytes).  The UTF-8 form of a str always has a NUL byte after the
+// text, so byte i is read at min(i, size), which past the end is that NUL.
+// No branch on the size: lengths vary from row to row, and a mispredicted
+// branch per key (as in a copy of variable size) cost more than the rest of
+// making the key.
 std::uint64_t text_order(const SortValue& value) noexcept {
+  const std::size_t size = value.text_size();
+  const auto* text = reinterpret_cast<const unsigned char*>(value.text);
   std::uint64_t word = 0;
-  std::memcpy(&word, value.text, std::min<std::size_t>(8, value.text_size()));
-  return __builtin_bswap64(word);
+  for (std::size_t i = 0; i < 8; ++i) word = word << 8 | text[std::min(i, size)];
+  return word;
 }
 
 // The key form that column j allows.  Only None and Int: exact when the span
@@ -694,6 +705,16 @@ struct Range {
   std::size_t lo, hi;
 };
 
+// Whether the keys of a[0, n) are already in order, as they are for a list
+// sorted before: then a radix sort, being stable, would leave them as they
+// are, and is skipped.  Costs a comparison or two on other input.
+bool keys_in_order(const SortEntry* a, std::size_t n) noexcept {
+  const KeyLess less;
+  for (std::size_t i = 1; i < n; ++i)
+    if (less(a[i], a[i - 1])) return false;
+  return true;
+}
+
 constexpr std::size_t lsd_threshold = 256;
 
 // Sorts the entries by the rows, two columns at a time.  Columns j and j + 1
@@ -745,10 +766,12 @@ void sort_entries(SortEntry* entries, SortEntry* buffer, std::size_t n, const So
         a[i].high = key_half(row[j], form, descending[j]);
         a[i].low = two ? key_half(row[j + 1], second, descending[j + 1]) : 0;
       }
-      if (form.kind == KeyForm::exact_integer && size >= lsd_threshold)
-        lsd_radix_sort(a, buffer + range.lo, size, two);
-      else
-        msd_radix_sort(a, buffer + range.lo, size, top_digit(a, size), radix_counts.data());
+      if (!keys_in_order(a, size)) {
+        if (form.kind == KeyForm::exact_integer && size >= lsd_threshold)
+          lsd_radix_sort(a, buffer + range.lo, size, two);
+        else
+          msd_radix_sort(a, buffer + range.lo, size, top_digit(a, size), radix_counts.data());
+      }
       // Runs of equal keys: settled, finished in full, or on to the next columns.
       for (std::size_t lo = range.lo; lo < range.hi;) {
         std::size_t hi = lo + 1;
@@ -783,15 +806,65 @@ constexpr const char read_back_failure[] =
     "an item could not be read back after the sort: an error value was met where a "
     "successful read was expected";
 
-// Asks the processor for the item that the extraction reads a few steps on:
-// the items of a list that was sorted before are scattered in memory, and
-// waiting for each in turn costs more than the lookups.  Only a hint; a
-// position beyond the end is ignored.
+// The extraction's prefetches.  The items of a list that was sorted before
+// are scattered in memory, and so are their values; reading item -> keys
+// table -> value one after the other, each waiting for the last, costs more
+// than the lookups themselves.  So each is asked for some rows ahead, each
+// stage reading only what the stage before has brought in: the item
+// 3 * `prefetch_distance` rows on, its keys table 2 * on, and the values
+// `prefetch_distance` on.  Only hints, which run no Python code and change
+// nothing; a position beyond the end is ignored.
+constexpr std::size_t prefetch_distance = 8;
+
+PyObject* item_at(PyObject* items, std::size_t pos) noexcept {
+  if (Py_ssize_t(pos) >= PyList_GET_SIZE(items)) return nullptr;
+  return PyList_GET_ITEM(items, Py_ssize_t(pos));
+}
+
 void prefetch_item(PyObject* items, std::size_t pos) noexcept {
-  if (Py_ssize_t(pos) >= PyList_GET_SIZE(items)) return;
-  PyObject* item = PyList_GET_ITEM(items, Py_ssize_t(pos));
-  __builtin_prefetch(item, 1);
-  if (PyDict_CheckExact(item)) __builtin_prefetch(reinterpret_cast<PyDictObject*>(item)->ma_keys);
+  // For writing: the lookup takes a reference to it.
+  if (PyObject* item = item_at(items, pos)) __builtin_prefetch(item, 1);
+}
+
+// The keys table's first lines: its header, indices and first entries, all
+// that the lookups in a small dict read.  The values of a split table too.
+void prefetch_keys(PyObject* items, std::size_t pos) noexcept {
+  PyObject* item = item_at(items, pos);
+  if (!item || !PyDict_Check(item)) return;
+  const PyDictObject* dict = reinterpret_cast<const PyDictObject*>(item);
+  // As an address, not a pointer: the table may be shorter than four lines.
+  const std::uintptr_t keys = reinterpret_cast<std::uintptr_t>(dict->ma_keys);
+  for (std::uintptr_t line = 0; line < 4; ++line)
+    __builtin_prefetch(reinterpret_cast<const void*>(keys + 64 * line));
+  if (dict->ma_values) __builtin_prefetch(dict->ma_values);
+}
+
+// Each column's value, read from the entry at the position where the first
+// dict kept that column's key (PyDict_Next reads the stored entries, bounded
+// by their count).  In a dict of another layout it is some other value of the
+// same dict: a wasted prefetch, nothing more.
+void prefetch_values(PyObject* items, std::size_t pos,
+                     const std::vector<SortColumn>& columns) noexcept {
+  PyObject* item = item_at(items, pos);
+  if (!item || !PyDict_Check(item)) return;
+  for (const SortColumn& column : columns) {
+    Py_ssize_t cursor = column.entry;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    if (cursor >= 0 && PyDict_Next(item, &cursor, &key, &value))
+      __builtin_prefetch(value, 1);  // for writing: the lookup takes a reference
+  }
+}
+
+// The items are read back in sorted order, scattered in memory: each is
+// asked for some reads ahead (for writing: the read takes a reference).
+constexpr std::size_t read_back_distance = 16;
+
+void prefetch_read_back(PyObject* items, const SortEntry* sorted, std::size_t n,
+                        std::size_t k) noexcept {
+  if (k + read_back_distance >= n) return;
+  if (PyObject* item = item_at(items, sorted[k + read_back_distance].row))
+    __builtin_prefetch(item, 1);
 }
 
 // A new list of the items in their present order, read from the storage.
@@ -821,7 +894,9 @@ Result<OwnedRef> multikeysort(PyObject* items, PyObject* columns_spec, bool inpl
   // One lookup per item per column, row by row.
   std::vector<SortValue> values(n * m);
   for (std::size_t pos = 0; pos < n; ++pos) {
-    prefetch_item(items, pos + 8);
+    prefetch_item(items, pos + 3 * prefetch_distance);
+    prefetch_keys(items, pos + 2 * prefetch_distance);
+    prefetch_values(items, pos + prefetch_distance, columns);
     PyObject* read = PyList_GetItem(items, Py_ssize_t(pos));
     if (!read) return fetch_error();  // the list became shorter
     OwnedRef item = OwnedRef::borrow(read);
@@ -838,11 +913,25 @@ Result<OwnedRef> multikeysort(PyObject* items, PyObject* columns_spec, bool inpl
   sort_entries(rows.get(), buffer.get(), n, values.data(), m, descending.data());
   const SortEntry* sorted = rows.get();
 
+  if (!inplace) {
+    // Read straight into the new list, which saves an array as large; a
+    // failed read releases the list with the places it has not filled empty.
+    OwnedRef result = checked(PyList_New(Py_ssize_t(n)));
+    for (std::size_t k = 0; k < n; ++k) {
+      prefetch_read_back(items, sorted, n, k);
+      PyList_SET_ITEM(result.get(), Py_ssize_t(k),
+                      read_back(items, Py_ssize_t(sorted[k].row)).release());
+    }
+    return result;
+  }
+
   // Every read first; the list is written only once all of them succeeded.
   RefVec result;
   result.reserve(n);
-  for (std::size_t k = 0; k < n; ++k) result.push_back(read_back(items, Py_ssize_t(sorted[k].row)));
-  if (!inplace) return list_from_vec(std::move(result));
+  for (std::size_t k = 0; k < n; ++k) {
+    prefetch_read_back(items, sorted, n, k);
+    result.push_back(read_back(items, Py_ssize_t(sorted[k].row)));
+  }
 
   // Every position below n exists (no Python code ran since the reads), and
   // every object now there is also held by `result`, so replacing it runs
