@@ -25,17 +25,20 @@ def raises_exactly(exc_type, message, call, *args, **kwargs):
     return info.value
 
 
-class Overridden(list):
-    """A list subclass whose Python-level reading methods must not be used."""
+def _forbidden(name):
+    def method(self, *args):
+        raise AssertionError(f"{name} called")
 
-    def __iter__(self):
-        raise AssertionError("__iter__ called")
+    return method
 
-    def __getitem__(self, index):
-        raise AssertionError("__getitem__ called")
 
-    def __len__(self):
-        raise AssertionError("__len__ called")
+def overridden(base):
+    """A subclass of `base` whose Python-level reading methods must not be used."""
+    methods = {name: _forbidden(name) for name in ("__iter__", "__getitem__", "__len__")}
+    return type(f"Overridden{base.__name__.capitalize()}", (base,), methods)
+
+
+Overridden = overridden(list)
 
 
 class OverriddenDict(dict):
@@ -279,16 +282,7 @@ def test_collapse_table(args, expected):
 
 
 def test_collapse_reads_stored_items_of_subclasses():
-    class Pair(tuple):
-        def __iter__(self):
-            raise AssertionError("__iter__ called")
-
-        def __getitem__(self, index):
-            raise AssertionError("__getitem__ called")
-
-        def __len__(self):
-            raise AssertionError("__len__ called")
-
+    Pair = overridden(tuple)
     assert collapse(Overridden([1, Overridden([2]), Pair((3, [4]))])) == [1, 2, 3, 4]
 
 
