@@ -136,6 +136,22 @@ compare(
 )
 
 
+# backfill_iterdict: 10,000 rows of 5 one-letter keys, small ints, 30% None --
+
+short_rows = [{k: (None if rng.random() < 0.3 else rng.randrange(100)) for k in "abcde"}
+              for _ in range(10_000)]
+assert backfill_iterdict(short_rows) == py_backfill_iterdict(short_rows)
+compare(
+    "backfill_iterdict, 10,000 rows of 5 one-letter keys, small ints, 30% None",
+    [
+        Case("_kesp.backfill_iterdict", lambda: backfill_iterdict(short_rows)),
+        Case("pure Python: two dicts, one loop", lambda: py_backfill_iterdict(short_rows)),
+        Case("limit: [d.copy() for d in rows]", lambda: [d.copy() for d in short_rows]),
+    ],
+    goals=[("limit: [d.copy() for d in rows]", lambda r: r >= 1 / 2, "within 2x of the copies")],
+)
+
+
 # same_order: 2,000 reference items in 20,000 --------------------------------
 
 def py_same_order(ref, comp):

@@ -17,6 +17,8 @@
 // at the very end, after every read succeeded.
 #include "dictsort.h"
 
+#include "hash_index.h"
+
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -124,21 +126,44 @@ bool same_text(PyObject* a, PyObject* b) {
                      std::size_t(length) * PyUnicode_KIND(a)) == 0;
 }
 
+// The str hash of a str (a subclass counts): str's own, cached in the object;
+// a subclass's __hash__ is not asked, so no Python code runs.
+std::uint64_t text_hash(PyObject* str) { return std::uint64_t(PyUnicode_Type.tp_hash(str)); }
+
 // Keeps the columns whose name is a str key of at least one dict among the
 // items (a dict subclass counts; its stored entries are read, no method is
-// called), and gives every kept column its lookup key.  The walk stops as soon
-// as every column is found.  No Python code runs here.
+// called), and gives every kept column its lookup key.  The distinct names
+// are put in a hash index, and every stored key is looked for there: one
+// pass over the keys, which stops as soon as every name is found.  No Python
+// code runs here.
 //
 // A column found under a key of exactly str is looked up with that very key
 // object: its hash is already known, and dicts built from the same literal
 // share it, which makes the lookups identity hits.
 std::vector<SortColumn> keep_present_columns(std::vector<SortColumn> columns, PyObject* items) {
-  for (SortColumn& column : columns)
-    column.key =
-        checked(PyUnicode_FromStringAndSize(column.name.data(), Py_ssize_t(column.name.size())));
-  std::vector<bool> found(columns.size(), false);
-  std::vector<OwnedRef> exact_key(columns.size());
-  std::size_t missing = columns.size();
+  struct Name {
+    OwnedRef key;        // a str made from the name
+    OwnedRef exact_key;  // the first exact str key found with this text
+    Py_ssize_t entry = -1;
+    bool found = false;
+  };
+  std::vector<Name> names;
+  std::vector<std::size_t> name_of(columns.size());
+  HashIndex index;
+  for (std::size_t c = 0; c < columns.size(); ++c) {
+    const std::string& text = columns[c].name;
+    OwnedRef key = checked(PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size())));
+    const std::uint64_t hash = text_hash(key.get());
+    std::size_t k =
+        index.find(hash, [&](std::size_t k) { return same_text(names[k].key.get(), key.get()); });
+    if (k == HashIndex::none) {
+      names.push_back({std::move(key), {}, -1, false});
+      k = index.add(hash);
+    }
+    name_of[c] = k;
+  }
+
+  std::size_t missing = names.size();
   for (Py_ssize_t i = 0; missing > 0 && i < PyList_GET_SIZE(items); ++i) {
     PyObject* item = PyList_GET_ITEM(items, i);
     if (!PyDict_Check(item)) continue;
@@ -147,19 +172,23 @@ std::vector<SortColumn> keep_present_columns(std::vector<SortColumn> columns, Py
     PyObject* value = nullptr;
     while (missing > 0 && PyDict_Next(item, &cursor, &key, &value)) {
       if (!PyUnicode_Check(key)) continue;
-      for (std::size_t c = 0; c < columns.size(); ++c) {
-        if (found[c] || !same_text(key, columns[c].key.get())) continue;
-        found[c] = true;
-        --missing;
-        columns[c].entry = cursor - 1;  // PyDict_Next left the cursor past it
-        if (PyUnicode_CheckExact(key)) exact_key[c] = OwnedRef::borrow(key);
-      }
+      const std::size_t k = index.find(
+          text_hash(key), [&](std::size_t k) { return same_text(key, names[k].key.get()); });
+      if (k == HashIndex::none || names[k].found) continue;
+      Name& name = names[k];
+      name.found = true;
+      --missing;
+      name.entry = cursor - 1;  // PyDict_Next left the cursor past it
+      if (PyUnicode_CheckExact(key)) name.exact_key = OwnedRef::borrow(key);
     }
   }
+
   std::vector<SortColumn> kept;
   for (std::size_t c = 0; c < columns.size(); ++c) {
-    if (!found[c]) continue;
-    if (exact_key[c]) columns[c].key = std::move(exact_key[c]);
+    const Name& name = names[name_of[c]];
+    if (!name.found) continue;
+    columns[c].key = name.exact_key ? name.exact_key.clone() : name.key.clone();
+    columns[c].entry = name.entry;
     kept.push_back(std::move(columns[c]));
   }
   return kept;

@@ -1,6 +1,8 @@
 // List utilities: flattening, back-fill of lists and records, order test.
 #include "iter.h"
 
+#include "hash_index.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -184,112 +186,180 @@ Result<Py_ssize_t> first_position(PyObject* r, PyObject* comp, Py_ssize_t n) {
 // What the call knows about one key text: the most recent value met for it,
 // and how many None values it met before that value existed.
 struct KeyState {
-  Py_hash_t hash;
   std::string text;
+  OwnedRef seen;       // the exact str this text was last met as, if any
   OwnedRef exact_key;  // an exact str of the text, for keys of a str subclass
   OwnedRef latest;     // empty until the key's first value that is not None
   std::uint64_t pending = 0;
 };
 
-// An open-addressing table from key text to its state.  The hash is the str
-// hash of the key, which depends on the text alone (for a str subclass too,
-// since its own __hash__ is never called), so a key seen before costs one
-// probe sequence and a comparison of texts.
+// The states of the key texts met so far, found by text through a hash index
+// on the str hash, which depends on the text alone (for a str subclass too,
+// since its own __hash__ is never called).
+//
+// Rows read from one CSV or JSON reader, or made from one literal, hold the
+// very same key objects in the same order, row after row.  So the state found
+// for each entry position of the last row is remembered, and a key that is
+// the object that state last met costs one pointer comparison: `seen` holds
+// a reference, so an equal address is that very object and that very text.
 class KeyTable {
  public:
-  KeyState& find_or_insert(std::string_view text, Py_hash_t hash) {
-    if (!slots_.empty()) {
-      const std::size_t mask = slots_.size() - 1;
-      for (std::size_t i = std::size_t(hash) & mask;; i = (i + 1) & mask) {
-        const std::size_t slot = slots_[i];
-        if (slot == 0) break;
-        KeyState& state = states_[slot - 1];
-        if (state.hash == hash && state.text == text) return state;
-      }
+  // The state of `key`, met at entry `position` of its row, when the key is
+  // the one the last row held at that position; `none` otherwise.
+  std::size_t find_cached(PyObject* key, std::size_t position) const noexcept {
+    if (position < by_position_.size()) {
+      const std::size_t cached = by_position_[position];
+      if (states_[cached].seen.get() == key) return cached;
     }
-    if ((states_.size() + 1) * 2 > slots_.size()) grow();
-    states_.push_back({hash, std::string(text), {}, {}, 0});
-    place(hash, states_.size());
-    return states_.back();
+    return HashIndex::none;
+  }
+
+  KeyState& operator[](std::size_t k) noexcept { return states_[k]; }
+
+  // The state of `key`'s text, made if the text is new; `key`, met at entry
+  // `position` of its row, is remembered for the next row.
+  Result<std::size_t> find(PyObject* key, std::size_t position) {
+    KESP_TRY_ASSIGN(const TextView text, extract_str(key));
+    const std::string_view wanted = text.view();
+    // str's own hash, cached in the object; a subclass's __hash__ is not asked.
+    const std::uint64_t hash = std::uint64_t(PyUnicode_Type.tp_hash(key));
+    std::size_t found = index_.find(hash, [&](std::size_t k) { return states_[k].text == wanted; });
+    if (found == HashIndex::none) {
+      states_.push_back({std::string(wanted), {}, {}, {}, 0});
+      found = index_.add(hash);
+    }
+    if (PyUnicode_CheckExact(key)) {
+      // Giving back an exact str runs no Python code.
+      if (states_[found].seen.get() != key) states_[found].seen = OwnedRef::borrow(key);
+      if (position >= by_position_.size()) by_position_.resize(position + 1);
+      by_position_[position] = found;
+    }
+    return found;
   }
 
  private:
-  void place(Py_hash_t hash, std::size_t slot) {
-    const std::size_t mask = slots_.size() - 1;
-    std::size_t i = std::size_t(hash) & mask;
-    while (slots_[i] != 0) i = (i + 1) & mask;
-    slots_[i] = slot;
-  }
-
-  void grow() {
-    slots_.assign(slots_.empty() ? 16 : slots_.size() * 2, 0);
-    for (std::size_t k = 0; k < states_.size(); ++k) place(states_[k].hash, k + 1);
-  }
-
   std::vector<KeyState> states_;
-  std::vector<std::size_t> slots_;  // 0: empty, otherwise an index into states_ plus one
+  HashIndex index_;
+  std::vector<std::size_t> by_position_;
 };
 
-Status set_item(PyObject* dict, PyObject* key, PyObject* value) {
-  if (PyDict_SetItem(dict, key, value) < 0) return fetch_error();
+// Inlined: the filling of a row calls it for most None values.
+[[gnu::always_inline]] inline Status set_item(PyObject* dict, PyObject* key, PyObject* value) {
+  if (PyDict_SetItem(dict, key, value) < 0) [[unlikely]]
+    return fetch_error();
   return {};
 }
 
-// Stops the call if the row changed while it is walked: only Python code run
-// by a finalizer during the call could do that.
+// Stops the call if the row changed while it is walked.  No Python code runs
+// during the walk, so this is a guard against what cannot happen.
 void check_walk(PyObject* row, Py_ssize_t size, Py_ssize_t yielded) {
   if (PyDict_GET_SIZE(row) != size) internal_failure("dictionary changed size during iteration");
   if (yielded > size) internal_failure("dictionary keys changed during iteration");
 }
 
-// Walks row `filled` of the input into `out`; the output dicts of the rows
-// before it are items 0 to filled-1 of `result`.
-Status fill_row(PyObject* row, PyObject* out, KeyTable& keys, PyObject* result, Py_ssize_t filled) {
-  const Py_ssize_t size = PyDict_GET_SIZE(row);
-  Py_ssize_t position = 0, yielded = 0;
+// A new dict of the first `count` entries of `dict`, whose keys are exact
+// str: copying them runs no Python code.
+Result<OwnedRef> first_entries(PyObject* dict, Py_ssize_t count) {
+  OwnedRef kept = checked(PyDict_New());
+  Py_ssize_t position = 0;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
-  for (;;) {
-    check_walk(row, size, yielded);
-    if (!PyDict_Next(row, &position, &key, &value)) return {};
-    ++yielded;
-    KESP_TRY_ASSIGN(const TextView text, extract_str(key));
-    // str's own hash, cached in the object; a subclass's __hash__ is not asked.
-    const Py_hash_t hash = PyUnicode_Type.tp_hash(key);
-    KeyState& state = keys.find_or_insert(text.view(), hash);
-
-    // An exact str key is stored as it is; any other gets an exact str of its text.
-    PyObject* out_key = key;
-    if (!PyUnicode_CheckExact(key)) {
-      if (!state.exact_key)
-        state.exact_key = checked(PyUnicode_FromStringAndSize(text.data, text.size));
-      out_key = state.exact_key.get();
-    }
-
-    if (value == Py_None) {
-      if (state.latest) {
-        KESP_TRY(set_item(out, out_key, state.latest.get()));
-      } else {
-        ++state.pending;
-      }
-      continue;
-    }
-
-    // The previous value is given back only after the writes, when the key
-    // borrowed from the row is no longer needed.
-    OwnedRef previous = std::exchange(state.latest, OwnedRef::borrow(value));
-    if (state.pending != 0) {
-      // The first value of a key that met None before: it goes into the
-      // first output dicts, one for each None counted.  A count can exceed
-      // the rows done only when one row holds two keys of the same text.
-      const std::uint64_t count = std::exchange(state.pending, 0);
-      const Py_ssize_t targets = count < std::uint64_t(filled) ? Py_ssize_t(count) : filled;
-      for (Py_ssize_t k = 0; k < targets; ++k)
-        KESP_TRY(set_item(PyList_GET_ITEM(result, k), out_key, value));
-    }
-    KESP_TRY(set_item(out, out_key, value));
-  }
+  for (Py_ssize_t k = 0; k < count && PyDict_Next(dict, &position, &key, &value); ++k)
+    KESP_TRY(set_item(kept.get(), key, value));
+  return kept;
 }
+
+// Makes the output dicts of the rows, one at a time, while the key table
+// follows every key's latest value and count of None values.
+//
+// A row that is an exact dict starts its output dict as a copy of itself,
+// which is much cheaper than building a dict key by key: while its keys are
+// exact str, the copy holds exactly the keys the output needs, in the same
+// order, and only its None values need work.  A key of a str subclass (or a
+// dict subclass as the row) means building instead; a copy found to hold one
+// gives way to a dict of its entries so far.  After that, rows are built
+// until one is again found to need no such change.
+class RowFiller {
+ public:
+  explicit RowFiller(PyObject* result) : result_(result) {}
+
+  // The output dict of the row at `filled`; the output dicts of the rows
+  // before it are items 0 to filled-1 of the result.  No Python code runs
+  // here: every key written is an exact str, every value replaced or given
+  // back is held by a row too (and, should it not be, is given back only
+  // once the row is done), so the row cannot change under the walk.
+  CallResult fill(PyObject* row, Py_ssize_t filled) {
+    const Py_ssize_t size = PyDict_GET_SIZE(row);
+    bool copied = copy_rows_ && PyDict_CheckExact(row);
+    bool built_plainly = true;  // no key of a str subclass
+    OwnedRef out = checked(copied ? PyDict_Copy(row) : PyDict_New());
+    Py_ssize_t position = 0, yielded = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    for (;;) {
+      check_walk(row, size, yielded);
+      if (!PyDict_Next(row, &position, &key, &value)) break;
+      std::size_t found = keys_.find_cached(key, std::size_t(yielded));
+      if (found == HashIndex::none) {
+        KESP_TRY_ASSIGN(found, keys_.find(key, std::size_t(yielded)));
+      }
+      ++yielded;
+      KeyState& state = keys_[found];
+
+      // An exact str key is stored as it is; any other gets an exact str of
+      // its text.
+      PyObject* out_key = key;
+      if (!PyUnicode_CheckExact(key)) {
+        built_plainly = false;
+        if (copied) {
+          // The entries of the keys walked before this one come first in the
+          // copy; those of this key and the ones after it, size - (yielded -
+          // 1) of them, are dropped.
+          KESP_TRY_ASSIGN(
+              out, first_entries(out.get(), PyDict_GET_SIZE(out.get()) - (size - yielded + 1)));
+          copied = false;
+        }
+        if (!state.exact_key)
+          state.exact_key = checked(
+              PyUnicode_FromStringAndSize(state.text.data(), Py_ssize_t(state.text.size())));
+        out_key = state.exact_key.get();
+      }
+
+      if (value == Py_None) {
+        if (state.latest) {
+          KESP_TRY(set_item(out.get(), out_key, state.latest.get()));
+        } else {
+          ++state.pending;
+          // A copied row has the key; the output has no value for it yet.
+          if (copied && PyDict_DelItem(out.get(), out_key) < 0) return fetch_error();
+        }
+        continue;
+      }
+
+      OwnedRef previous = std::exchange(state.latest, OwnedRef::borrow(value));
+      if (previous && Py_REFCNT(previous.get()) == 1) retired_.push_back(std::move(previous));
+      if (state.pending != 0) {
+        // The first value of a key that met None before: it goes into the
+        // first output dicts, one for each None counted.  A count can exceed
+        // the rows done only when one row holds two keys of the same text.
+        const std::uint64_t count = std::exchange(state.pending, 0);
+        const Py_ssize_t targets = count < std::uint64_t(filled) ? Py_ssize_t(count) : filled;
+        for (Py_ssize_t k = 0; k < targets; ++k)
+          KESP_TRY(set_item(PyList_GET_ITEM(result_, k), out_key, value));
+      }
+      if (!copied) KESP_TRY(set_item(out.get(), out_key, value));
+    }
+    copy_rows_ = built_plainly;
+    retired_.clear();
+    return out;
+  }
+
+ private:
+  PyObject* result_;
+  KeyTable keys_;
+  RefVec retired_;
+  bool copy_rows_ = true;
+};
 
 }  // namespace
 
@@ -378,17 +448,16 @@ CallResult backfill_iterdict_body(BorrowedRef, PyObject* const* args, Py_ssize_t
   const Py_ssize_t n = PyList_GET_SIZE(rows);
   if (n == 0) return checked(PyList_New(0));
 
-  KeyTable keys;
   // One output dict per row, put in place as each row is finished; the slots
   // after it stay empty until then and are never looked at.
   OwnedRef result = checked(PyList_New(n));
+  RowFiller filler(result.get());
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* borrowed_row = PyList_GetItem(rows, i);
     if (!borrowed_row) return fetch_error();
     OwnedRef row = OwnedRef::borrow(borrowed_row);
     if (!PyDict_Check(row.get())) return conversion_error_from_borrowed(row.get(), "PyDict");
-    OwnedRef out = checked(PyDict_New());
-    KESP_TRY(fill_row(row.get(), out.get(), keys, result.get(), i));
+    KESP_TRY_ASSIGN(OwnedRef out, filler.fill(row.get(), i));
     PyList_SET_ITEM(result.get(), i, out.release());
   }
   return result;

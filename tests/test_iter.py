@@ -156,6 +156,27 @@ def test_backfill_iterdict_str_subclass_keys_become_exact_str():
     assert type(next(iter(rows[0]))) is Tag and rows[0][k] is None
 
 
+@pytest.mark.parametrize(
+    "rows",
+    [
+        # A key of a str subclass after plain keys of an exact dict: one that
+        # waits for its first value, one taken forward, one with a value.
+        [{"a": None, "b": 1, Tag("c"): 2, "d": None}, {"a": 3, "b": None, "c": None, "d": 4}],
+        [{"a": 1, "b": 2}, {"a": None, "b": None, Tag("c"): 3, "d": None}, {"d": 5}],
+        # Subclass keys first, last, alone; plain rows before and after.
+        [{Tag("a"): None}, {"a": None, "b": 1}, {"a": 2, Tag("b"): None}, {"b": 3, "a": None}],
+        [{"x": 1, "y": None}, {"x": None, Tag("y"): 2}, {"x": None, "y": None}, {"y": None, "x": 5}],
+        # A dict subclass among exact dicts.
+        [{"a": None}, OverriddenDict(a=None, b=1), {"b": None, "a": 2}],
+    ],
+)
+def test_backfill_iterdict_rows_of_mixed_key_types(rows):
+    result = backfill_iterdict(rows)
+    assert items_of(result) == items_of(model_backfill_iterdict(rows))
+    assert all(type(d) is dict for d in result)
+    assert all(type(k) is str for d in result for k in d)
+
+
 def test_backfill_iterdict_keys_are_identified_by_text_alone():
     # Two distinct dict keys of one text in one row are one key for the
     # function: the second value replaces the first in the output, and a
@@ -246,7 +267,9 @@ rows_strategy = st.lists(
 
 @given(rows_strategy)
 def test_backfill_iterdict_follows_the_model(rows):
-    assert items_of(backfill_iterdict(rows)) == items_of(model_backfill_iterdict(rows))
+    result = backfill_iterdict(rows)
+    assert items_of(result) == items_of(model_backfill_iterdict(rows))
+    assert all(type(k) is str for d in result for k in d)
 
 
 # ---------------------------------------------------------------------------

@@ -556,6 +556,20 @@ def test_column_names_come_from_the_text_of_str_keys():
     assert multikeysort([{"\ud800": 2}, {"\ud800": 1}], ["\ud800"]) == [{"\ud800": 2}, {"\ud800": 1}]
 
 
+def test_columns_found_in_any_dict_among_many_absent_ones():
+    # Every name is looked for among the keys of every dict: one that only
+    # the last dict holds counts, names that no dict holds drop out however
+    # many they are, and a name given twice stays twice.
+    items = [{"a": i % 3, f"x{i}": i} for i in range(200)] + [{"é": -1, "a": 9}]
+    columns = [f"missing{j}" for j in range(500)] + ["é", "-a", "x7", "é"]
+
+    def none_first(value):
+        return (value is not None, value or 0)
+
+    expected = sorted(items, key=lambda d: (none_first(d.get("é")), -d["a"], none_first(d.get("x7"))))
+    assert [id(d) for d in multikeysort(items, columns)] == [id(d) for d in expected]
+
+
 def test_reference_counts_after_in_place_sort():
     objs = [{"k": i % 7, "s": str(i)} for i in range(50)]
     items = list(reversed(objs))
