@@ -413,8 +413,9 @@ Status match_keyword_arguments(const FunctionDescription& description, BorrowedR
         if (description.positional_parameter_names[i] == text) slot = i;
     }
     if (slot == SIZE_MAX) {
+      // The name may be a str subclass whose str() is the caller's code.
       std::string text = full_name(description) + " got an unexpected keyword argument '" +
-                         str_lossy(name).value_or("") + "'";
+                         str_or_unprintable(name) + "'";
       return PyErr::type_error(std::move(text));
     }
     if (slots[slot]) {

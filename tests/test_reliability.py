@@ -7,6 +7,7 @@ The thread and allocation-failure cases are tables with one entry per call
 worth trying.
 """
 
+import contextlib
 import os
 import random
 import subprocess
@@ -446,28 +447,82 @@ class Keyword(str):
         raise self.error.with_traceback(None)
 
 
-@pytest.mark.parametrize("error", [Boom("k"), BaseBoom("k"), KeyboardInterrupt()])
-def test_keyword_name_whose_str_raises(error):
+@contextlib.contextmanager
+def unraisable_reports():
+    """The (exception type, object) of every report to sys.unraisablehook
+    made in the block.  (Installed by hand: pytest's own hook would turn a
+    report into a warning, which filterwarnings makes an error.)"""
+    reports = []
+    saved = sys.unraisablehook
+    sys.unraisablehook = lambda u: reports.append((u.exc_type, u.object))
+    try:
+        yield reports
+    finally:
+        sys.unraisablehook = saved
+
+
+UNPRINTABLE_KEYWORD = "<unprintable Keyword object>"
+
+# (call with the keyword name, expected message or value, whether the
+# message shows the name as str() gives it)
+KEYWORD_NAME_CALLS = [
+    (lambda k: _kesp.parse(**{k("bad"): "12"}),
+     f"parse() got an unexpected keyword argument '{UNPRINTABLE_KEYWORD}'", True),
+    (lambda k: _kesp.collapse(1, **{k("args"): 2}),
+     f"collapse() got an unexpected keyword argument '{UNPRINTABLE_KEYWORD}'", True),
+    (lambda k: _kesp.same_order(comp=[1], **{k("comp2"): 2}),
+     f"same_order() got an unexpected keyword argument '{UNPRINTABLE_KEYWORD}'", True),
+    # a name that matches a parameter is shown as the parameter's name
+    (lambda k: _kesp.parse("1", **{k("s"): "2"}), "parse() got multiple values for argument 's'",
+     False),
+    (lambda k: _kesp.multikeysort(**{k("columns"): ["a"]}),
+     "multikeysort() missing 1 required positional argument: 'items'", False),
+    (lambda k: _kesp.parse(**{k("s"): "12"}), 12, False),
+]
+
+
+@pytest.mark.parametrize("error", [Boom("k"), BaseBoom("k"), KeyboardInterrupt()],
+                         ids=["exception", "base-exception", "keyboard-interrupt"])
+@pytest.mark.parametrize(("call", "expected", "shows_str"), KEYWORD_NAME_CALLS,
+                         ids=["unexpected", "unexpected-varargs", "unexpected-after-match",
+                              "multiple-values", "missing", "matched"])
+def test_keyword_name_whose_str_raises(call, expected, shows_str, error):
+    # The name reads as an object whose str() raised does in any message of
+    # the module; the exception is reported as unraisable, never dropped.
     Keyword.error = error
-    assert _kesp.parse(**{Keyword("s"): "12"}) == 12
-    with pytest.raises(TypeError) as info:
-        _kesp.parse(**{Keyword("bad"): "12"})
-    assert type(info.value) is TypeError
-    assert str(info.value) == "parse() got an unexpected keyword argument ''"
-    assert _kesp.parse("5") == 5
+    names = []
+
+    def make(text):
+        names.append(Keyword(text))
+        return names[-1]
+
+    with unraisable_reports() as reports:
+        outcome = call_outcome(lambda: call(make))
+    if isinstance(expected, str):
+        assert outcome == ("raised", TypeError, (expected,))
+    else:
+        assert outcome == ("value", expected)
+    assert reports == ([(type(error), names[-1])] if shows_str else [])
+    assert _kesp.parse("5") == 5  # nothing was left pending
 
 
-def test_panic_from_a_keyword_names_str_is_not_swallowed(capfd):
+@pytest.mark.parametrize(
+    "call",
+    [lambda k: _kesp.parse(**{k("bad"): "12"}), lambda k: _kesp.collapse(**{k("x"): 1})],
+    ids=["parse", "collapse"],
+)
+def test_panic_from_a_keyword_names_str_is_not_swallowed(call, capfd):
     cls = panic_exception_type()
 
     class PanickingKeyword(str):
         def __str__(self):
             raise cls("from __str__")
 
-    with pytest.raises(cls) as info:
-        _kesp.parse(**{PanickingKeyword("bad"): "12"})
+    with unraisable_reports() as reports, pytest.raises(cls) as info:
+        call(PanickingKeyword)
     assert type(info.value) is cls
     assert info.value.args == ("from __str__",)
+    assert reports == []
     assert "PyO3 is resuming a panic" in capfd.readouterr().err
 
 
