@@ -264,17 +264,23 @@ FAILING_NEW_SWEEP = textwrap.dedent(
         return tests.under_failing(call, arm, library.kesp_failing_new_disarm)
 
     def sweep(call, report):
+        problems = report.setdefault("problems", [])
+
+        def judge(where, outcome):
+            problem = (where, repr(outcome), repr(expected))
+            if not tests.same_outcome(outcome, expected) and problem not in problems:
+                problems.append(problem)
+
         expected = tests.call_outcome(call)
-        outcome, count = under_failing_new(call, NEVER, 0)
-        report.update(news=count, problems=[])
-        if not tests.same_outcome(outcome, expected):
-            report["problems"].append(("uncounted", repr(outcome), repr(expected)))
+        outcome, report["news"] = under_failing_new(call, NEVER, 0)
+        judge((None, None), outcome)
+        count = report["news"]
         positions = [(start, start + 1) for start in range(count)]
         positions += [(start, 0) for start in range(count + 1)]
         for start, stop in positions:
             outcome, _ = under_failing_new(call, start, stop)
-            if outcome != tests.MEMORY and not tests.same_outcome(outcome, expected):
-                report["problems"].append(((start, stop), repr(outcome), repr(expected)))
+            if outcome != tests.MEMORY:
+                judge((start, stop), outcome)
 
     panic_exception_type()  # made once per process, not inside a sweep
     for call in tests.NOMEMORY_CALLS:
@@ -323,11 +329,15 @@ def failing_new_sweep(tmp_path_factory):
 def test_operator_new_failure_sweep(nomemory_call, failing_new_sweep):
     reports, run = failing_new_sweep
     report = reports.get(nomemory_call.id, {})
-    assert "problems" in report, (
-        f"the child ended with status {run.returncode} before this call was swept\n{run.stderr}"
-    )
-    assert report["problems"] == []
-    assert report.get("leaks", []) == []
+    when = "while sweeping this call" if report else "before this call"
+    assert "problems" in report, f"the child ended with status {run.returncode} {when}\n{run.stderr}"
+    problems = []
+    for (start, stop), outcome, expected in report["problems"]:
+        failing = ("no call" if start is None else f"call {start}" if stop else
+                   f"calls {start} to the last")
+        problems.append(f"{failing} of operator new failing: {outcome}, not MemoryError or {expected}")
+    assert not problems, "\n".join(problems)
+    assert not report.get("leaks"), f"leak: {' and '.join(report['leaks'])} in the child's sweeps"
 
 
 @pytest.mark.no_leak_check("reads the child interpreter's reports")
