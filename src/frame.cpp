@@ -3,6 +3,7 @@
 #include "frame.h"
 
 #include <pthread.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -106,10 +107,16 @@ std::string short_file_name(const char* path) {
   return std::string(p);
 }
 
-// A thread nobody named carries the name of the process it started in (the
-// kernel keeps at most 15 bytes of it); saying so is more useful than
-// repeating the program's name.
+// The name of the main thread when the module was first imported on it, read
+// with prctl, which needs no /proc (a chroot may not have it).
+char g_main_thread_name[16] = "";
+
+// A thread nobody named carries the name of the thread that started it, in
+// practice the main thread's (the kernel keeps at most 15 bytes of it); saying
+// so is more useful than repeating the program's name.  The main thread's
+// name as recorded at import and as it is now (where /proc says) both count.
 bool is_inherited_name(const char* name) {
+  if (g_main_thread_name[0] != '\0' && std::strcmp(name, g_main_thread_name) == 0) return true;
   char process[16] = "";
   std::FILE* comm = std::fopen("/proc/self/comm", "r");
   if (!comm) return false;
@@ -193,6 +200,14 @@ PyErr too_many_positional(const FunctionDescription& d, Py_ssize_t nargs) {
 
 // ---------------------------------------------------------------------------
 // Internal failures
+
+void note_main_thread_name() noexcept {
+  // Once only: later imports run while other threads may write a report.
+  if (g_main_thread_name[0] != '\0' || getpid() != gettid()) return;
+  char name[16] = "";
+  if (prctl(PR_GET_NAME, name) == 0) std::memcpy(g_main_thread_name, name, sizeof name);
+  g_main_thread_name[sizeof g_main_thread_name - 1] = '\0';
+}
 
 void internal_failure(std::string text, std::source_location where) {
   write_failure_report(text, where);
@@ -413,8 +428,9 @@ Status match_keyword_arguments(const FunctionDescription& description, BorrowedR
         if (description.positional_parameter_names[i] == text) slot = i;
     }
     if (slot == SIZE_MAX) {
+      // The name may be a str subclass whose str() is the caller's code.
       std::string text = full_name(description) + " got an unexpected keyword argument '" +
-                         str_lossy(name).value_or("") + "'";
+                         str_or_unprintable(name) + "'";
       return PyErr::type_error(std::move(text));
     }
     if (slots[slot]) {

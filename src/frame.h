@@ -94,6 +94,11 @@ struct InternalFailure {
   std::string text;
 };
 
+// Records the main thread's name when called on the main thread (at import), so
+// that the failure report can tell a thread that inherited that name without
+// reading /proc.
+void note_main_thread_name() noexcept;
+
 // Writes the failure report to standard error and throws InternalFailure.
 [[noreturn]] void internal_failure(std::string text,
                                    std::source_location where = std::source_location::current());

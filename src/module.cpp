@@ -117,6 +117,7 @@ constexpr const char subinterpreter_message[] =
     "https://github.com/PyO3/pyo3/issues/576";
 
 Result<OwnedRef> initialize() {
+  note_main_thread_name();
   const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (id == -1) return fetch_error();
   std::int64_t expected = -1;

@@ -106,20 +106,15 @@ def pytest_collection_modifyitems(config, items):
             item.add_marker(skip)
 
 
-@pytest.hookimpl(tryfirst=True)
-def pytest_pyfunc_call(pyfuncitem):
-    config = pyfuncitem.config
-    if not config.getoption("leaks") or pyfuncitem.get_closest_marker("no_leak_check"):
-        return None
-    warmups, rounds = _leak_rounds(config)
-    function = pyfuncitem.obj
-    arguments = {name: pyfuncitem.funcargs[name] for name in pyfuncitem._fixtureinfo.argnames}
-
+def leak_faults(run, warmups, rounds):
+    """Runs `run()` warmups + rounds times, collecting the garbage and clearing
+    the caches after each; says how the reference or memory-block count grew
+    when it grew in every counted round (empty when it did not)."""
     ref_deltas = [0] * rounds
     block_deltas = [0] * rounds
     refs_before = blocks_before = 0
     for i in range(warmups + rounds):
-        function(**arguments)
+        run()
         _clear_caches()
         blocks_after = sys.getallocatedblocks()
         refs_after = sys.gettotalrefcount()
@@ -133,6 +128,18 @@ def pytest_pyfunc_call(pyfuncitem):
         faults.append(f"references grew by {ref_deltas}")
     if all(delta > 0 for delta in block_deltas):
         faults.append(f"memory blocks grew by {block_deltas}")
+    return faults
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_pyfunc_call(pyfuncitem):
+    config = pyfuncitem.config
+    if not config.getoption("leaks") or pyfuncitem.get_closest_marker("no_leak_check"):
+        return None
+    warmups, rounds = _leak_rounds(config)
+    function = pyfuncitem.obj
+    arguments = {name: pyfuncitem.funcargs[name] for name in pyfuncitem._fixtureinfo.argnames}
+    faults = leak_faults(lambda: function(**arguments), warmups, rounds)
     if faults:
         pytest.fail(f"leak: {' and '.join(faults)} in the last {rounds} rounds", pytrace=False)
     return True

@@ -614,6 +614,31 @@ def test_internal_failure_report_names_another_thread(capfd):
     assert match and match.group(1) in ("<unnamed>", worker.name.encode()[:15].decode())
 
 
+# Covers /proc with an empty file system in a mount namespace of its own.  The
+# /proc mount is made private in that namespace first, so that nothing
+# mounted on it reaches the mounts of any other namespace.
+HIDE_PROC = "mount --make-private /proc && mount -t tmpfs none /proc && exec \"$@\""
+
+
+@pytest.mark.no_leak_check("runs a fresh interpreter")
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the ASan runtime needs /proc")
+def test_internal_failure_report_names_another_thread_without_proc():
+    # A chroot may have no /proc: the module knows the name threads inherit
+    # from the main thread without it.
+    unshare = shutil.which("unshare")
+    hide = [unshare, "--mount", "--propagation", "unchanged", "sh", "-c", HIDE_PROC, "sh"]
+    if not unshare or subprocess.run(hide + ["true"], capture_output=True).returncode != 0:
+        pytest.skip("needs unshare and the right to make a mount namespace (root)")
+    test = f"{os.path.abspath(__file__)}::test_internal_failure_report_names_another_thread"
+    run = subprocess.run(
+        hide + ["sh", "-c", 'test ! -e /proc/self/comm && exec "$@"', "sh",
+                sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", test],
+        capture_output=True, text=True, timeout=120,
+    )
+    assert run.returncode == 0 and "1 passed" in run.stdout, run.stdout + run.stderr
+
+
 def test_resumed_panic_prints_the_original_through_excepthook(capfd):
     panic = panic_exception_type()
     hooked = []

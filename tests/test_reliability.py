@@ -7,6 +7,9 @@ The thread and allocation-failure cases are tables with one entry per call
 worth trying.
 """
 
+import contextlib
+import functools
+import json
 import os
 import random
 import subprocess
@@ -47,11 +50,13 @@ def call_outcome(call):
 # ---------------------------------------------------------------------------
 # Allocation failure
 #
-# With _testcapi.set_nomemory(start, stop) the allocations numbered start
-# to stop - 1 (stop 0: all from start on) fail.  The sweep moves start over
-# the allocations of one call: each call must give the outcome it gives
-# with enough memory, or MemoryError, and nothing else.  The debug run's leak
-# hunter repeats the sweep and so checks that the failed calls leak nothing.
+# With _testcapi.set_nomemory(start, stop) the interpreter's allocations
+# numbered start to stop - 1 (stop 0: all from start on) fail.  The sweep
+# moves start over the allocations of one call: each call must give the
+# outcome it gives with enough memory, or MemoryError, and nothing else.  The
+# debug run's leak hunter repeats the sweep and so checks that the failed
+# calls leak nothing.  The module's own C++ allocations (operator new) are
+# swept the same way further down.
 
 
 @dataclass
@@ -74,6 +79,8 @@ def call(id, function, *args, **kwargs):
 
 
 def _fresh(value):
+    if isinstance(value, str) and type(value) is not str:
+        return type(value)(value)
     if isinstance(value, list):
         return [_fresh(v) for v in value]
     if isinstance(value, tuple):
@@ -83,6 +90,17 @@ def _fresh(value):
     if isinstance(value, str):
         return "".join(list(value)) if len(value) > 1 else value
     return value
+
+
+class Key(str):
+    """A dict key of a str subclass."""
+
+
+def _cycle():
+    # A list that holds itself, two levels down.
+    root = [1, [2, (3,)]]
+    root[1].append(root)
+    return root
 
 
 RECORDS = [{"a": 2, "b": "x", "c": 1.5}, {"a": 1, "b": "y", "c": None}, {"a": 2, "b": "w", "c": 0.5}]
@@ -104,10 +122,36 @@ NOMEMORY_CALLS = [
     call("multikeysort", _kesp.multikeysort, RECORDS, ["-b", "a"]),
     call("multikeysort-inplace", _kesp.multikeysort, RECORDS, ["a", "-c"], True),
     call("multikeysort-wrong-type", _kesp.multikeysort, (1, 2), ["a"]),
+    call(
+        "multikeysort-non-ascii",
+        _kesp.multikeysort,
+        [{"\u043a\u043b\u044e\u0447": "\u0431\u0443\u043a\u0432\u0430", "\u00e9t\u00e9": 1000},
+         {"\u043a\u043b\u044e\u0447": "\u00e4\U0001d49c", "\u00e9t\u00e9": 2000}],
+        ["-\u043a\u043b\u044e\u0447", "\u00e9t\u00e9"],
+    ),
     call("sanitize_vulgar_string", _kesp.sanitize_vulgar_string, "Foo 4\u00be 1 \u215b - 94\u215b"),
+    call(
+        "sanitize_vulgar_string-non-ascii",
+        _kesp.sanitize_vulgar_string,
+        "\u00c7a fait 4\u00be tasses, \U0001d7d8 \u00bd ou \u215e \u2014 d\u00e9j\u00e0 \u0663\u00bc",
+    ),
+    call("sanitize_vulgar_string-no-fraction", _kesp.sanitize_vulgar_string, "na\u00efve caf\u00e9"),
     call("uncamel", _kesp.uncamel, "getHTTPResponseCode"),
+    call(
+        "uncamel-non-ascii",
+        _kesp.uncamel,
+        "get\u00c4pfel\u00dcberSTRA\u00dfE\u00c7a\u0130stanbul\u03a3\u03af\u03c3\u03c5\u03c6\u03bf\u03c2\U0001d400"
+        + "x\u0130" * 12,  # more words than the first guess of the length allows
+    ),
+    call("uncamel-wrong-type", _kesp.uncamel, 5.5),
     call("underscore_to_camelcase", _kesp.underscore_to_camelcase, "_foo_bar_baz"),
+    call(
+        "underscore_to_camelcase-non-ascii",
+        _kesp.underscore_to_camelcase,
+        "_stra\u00dfe_\u01c6emal_\ufb01sh_\u0149_\u00e9t\u00e9_\U00010428" + "_\u0390" * 8,
+    ),
     call("collapse", _kesp.collapse, [["a", ["b", ("c", "d")]], -2, -1, [0, 1]], (7, [8])),
+    Call("collapse-cycle", lambda: (_kesp.collapse, ([0, _cycle()], (5,)), {})),
     call("backfill", _kesp.backfill, [None, None, 1000, 2000, None, 4000]),
     call("backfill-wrong-type", _kesp.backfill, (None, 1)),
     call(
@@ -115,19 +159,37 @@ NOMEMORY_CALLS = [
         _kesp.backfill_iterdict,
         [{"a": 1000, "b": None}, {"a": 4000, "b": 2000}, {"a": None, "b": None}],
     ),
+    call(
+        "backfill_iterdict-str-subclass-keys",
+        _kesp.backfill_iterdict,
+        [{Key("first column name"): None, Key("b"): 1000, "plain key, long enough": None},
+         {Key("first column name"): 2000, Key("b"): None, "plain key, long enough": 3000}],
+    ),
+    call(
+        "backfill_iterdict-non-ascii-keys",
+        _kesp.backfill_iterdict,
+        [{"\u043a\u043b\u044e\u0447 \u043d\u043e\u043c\u0435\u0440 \u043e\u0434\u0438\u043d": None,
+          Key("cl\u00e9"): 1000, "\U0001d49c": None},
+         {"\u043a\u043b\u044e\u0447 \u043d\u043e\u043c\u0435\u0440 \u043e\u0434\u0438\u043d": 2000,
+          Key("cl\u00e9"): None, "\U0001d49c": 3000}]
+        + [{f"k\u00e9y {i}": i * 1000 for i in range(12)}],
+    ),
     call("same_order", _kesp.same_order, ["x", "y", "z"], ["x", "a", "b", "y", "d", "z"]),
     call("same_order-false", _kesp.same_order, ["x", "y", "z"], ["x", "z", "y"]),
+    call("same_order-wrong-type", _kesp.same_order, ["x"], ("x",)),
 ]
 
 MEMORY = ("raised", MemoryError)
 
 
-def under_nomemory(call, start, stop):
+def under_failing(call, arm, disarm):
+    """The outcome of `call` with allocations failing from arm() to disarm(),
+    and what disarm() returned."""
     # Only the call itself runs with failing allocations: the interpreter's
     # own handling of a failed allocation is not what is under test.
     function, args, kwargs = call.make()
     box = [None]
-    _testcapi.set_nomemory(start, stop)
+    arm()
     try:
         box[0] = function(*args, **kwargs)
     except MemoryError:
@@ -135,13 +197,18 @@ def under_nomemory(call, start, stop):
     except BaseException as e:  # judged below, with memory back
         box[0] = e
     finally:
-        _testcapi.remove_mem_hooks()
+        disarmed = disarm()
     outcome = box[0]
     if outcome is MEMORY:
-        return MEMORY
+        return MEMORY, disarmed
     if isinstance(outcome, BaseException):
-        return ("raised", type(outcome), outcome.args)
-    return ("value", outcome)
+        return ("raised", type(outcome), outcome.args), disarmed
+    return ("value", outcome), disarmed
+
+
+def under_nomemory(call, start, stop):
+    arm = functools.partial(_testcapi.set_nomemory, start, stop)
+    return under_failing(call, arm, _testcapi.remove_mem_hooks)[0]
 
 
 def same_outcome(a, b):
@@ -166,6 +233,123 @@ def test_allocation_failure_sweep(nomemory_call):
             break
     else:
         pytest.fail("the call never got through with allocations failing from some point on")
+
+
+# The module's C++ allocations go through operator new, which never fails
+# under set_nomemory.  libkesp_failing_new.so (tests/failing_new.cpp, built
+# by tools/check next to the module) replaces every form of operator new and
+# makes chosen calls of it fail; it works only when preloaded, so the sweep
+# runs in a child interpreter started with it in LD_PRELOAD.  For each call
+# of the table the child counts the operator new calls the call makes, fails
+# each of them alone, then every one from each position on, and reports each
+# outcome that is neither the call's outcome with enough memory nor
+# MemoryError.  The parent's leak hunter cannot see into the child, so on the
+# debug interpreter the child repeats each call's sweep and judges the
+# reference and memory-block totals by the leak hunter's own rule.
+
+FAILING_NEW_SWEEP = textwrap.dedent(
+    """
+    import ctypes, functools, json, sys
+
+    import test_reliability as tests
+    from hostile import panic_exception_type
+
+    library = ctypes.CDLL(sys.argv[1])
+    library.kesp_failing_new_arm.argtypes = [ctypes.c_long, ctypes.c_long]
+    library.kesp_failing_new_disarm.restype = ctypes.c_long
+    NEVER = 1 << 40
+
+    def under_failing_new(call, start, stop):
+        arm = functools.partial(library.kesp_failing_new_arm, start, stop)
+        return tests.under_failing(call, arm, library.kesp_failing_new_disarm)
+
+    def sweep(call, report):
+        problems = report.setdefault("problems", [])
+
+        def judge(where, outcome):
+            problem = (where, repr(outcome), repr(expected))
+            if not tests.same_outcome(outcome, expected) and problem not in problems:
+                problems.append(problem)
+
+        expected = tests.call_outcome(call)
+        outcome, report["news"] = under_failing_new(call, NEVER, 0)
+        judge((None, None), outcome)
+        count = report["news"]
+        positions = [(start, start + 1) for start in range(count)]
+        positions += [(start, 0) for start in range(count + 1)]
+        for start, stop in positions:
+            outcome, _ = under_failing_new(call, start, stop)
+            if outcome != tests.MEMORY:
+                judge((start, stop), outcome)
+
+    panic_exception_type()  # made once per process, not inside a sweep
+    for call in tests.NOMEMORY_CALLS:
+        print(json.dumps({"id": call.id, "started": True}), flush=True)
+        report = {"id": call.id}
+        if hasattr(sys, "gettotalrefcount"):
+            from conftest import leak_faults
+            report["leaks"] = leak_faults(lambda: sweep(call, report), 3, 3)
+        else:
+            sweep(call, report)
+        print(json.dumps(report), flush=True)
+    """
+)
+
+
+@pytest.fixture(scope="module")
+def failing_new_sweep(tmp_path_factory):
+    """The child's report for each call id, and the child's end."""
+    build = os.environ.get("KESP_EXPECT_BUILD")
+    if not build:
+        pytest.skip("needs the build of tools/check (KESP_EXPECT_BUILD)")
+    library = os.path.join(build, "libkesp_failing_new.so")
+    assert os.path.exists(library), "tools/check builds it with -DKESP_TEST_SUPPORT=ON"
+    script = tmp_path_factory.mktemp("failing_new") / "sweep.py"
+    script.write_text(FAILING_NEW_SWEEP)
+    tests_dir = os.path.dirname(os.path.abspath(__file__))
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([tests_dir, env.get("PYTHONPATH", "")])
+    # First in the lookup order, before a sanitizer runtime, whose operator
+    # new it forwards to; the runtime then is not the first library loaded,
+    # which it would otherwise refuse.
+    env["LD_PRELOAD"] = " ".join([library, env.get("LD_PRELOAD", "")]).strip()
+    if "libasan" in env["LD_PRELOAD"]:
+        env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
+    run = subprocess.run([sys.executable, str(script), library], capture_output=True, text=True,
+                         env=env, timeout=600)
+    reports = {}
+    for line in run.stdout.splitlines():
+        report = json.loads(line)
+        reports.setdefault(report["id"], {}).update(report)
+    return reports, run
+
+
+@pytest.mark.no_leak_check("the child interpreter runs its own leak hunt")
+@pytest.mark.parametrize("nomemory_call", NOMEMORY_CALLS, ids=lambda c: c.id)
+def test_operator_new_failure_sweep(nomemory_call, failing_new_sweep):
+    reports, run = failing_new_sweep
+    report = reports.get(nomemory_call.id, {})
+    when = "while sweeping this call" if report else "before this call"
+    assert "problems" in report, f"the child ended with status {run.returncode} {when}\n{run.stderr}"
+    problems = []
+    for (start, stop), outcome, expected in report["problems"]:
+        failing = ("no call" if start is None else f"call {start}" if stop else
+                   f"calls {start} to the last")
+        problems.append(f"{failing} of operator new failing: {outcome}, not MemoryError or {expected}")
+    assert not problems, "\n".join(problems)
+    assert not report.get("leaks"), f"leak: {' and '.join(report['leaks'])} in the child's sweeps"
+
+
+@pytest.mark.no_leak_check("reads the child interpreter's reports")
+def test_operator_new_failure_sweep_reaches_every_function(failing_new_sweep):
+    # The preloaded operator new is the one the module calls: every function
+    # makes C++ allocations in some call of the table, and a sweep whose
+    # count stayed 0 everywhere would have tried nothing.
+    reports, run = failing_new_sweep
+    assert run.returncode == 0, run.stderr
+    reached = {call.make()[0].__name__ for call in NOMEMORY_CALLS
+               if reports[call.id]["news"] > 0}
+    assert reached == set(_kesp.__all__)
 
 
 # ---------------------------------------------------------------------------
@@ -446,28 +630,82 @@ class Keyword(str):
         raise self.error.with_traceback(None)
 
 
-@pytest.mark.parametrize("error", [Boom("k"), BaseBoom("k"), KeyboardInterrupt()])
-def test_keyword_name_whose_str_raises(error):
+@contextlib.contextmanager
+def unraisable_reports():
+    """The (exception type, object) of every report to sys.unraisablehook
+    made in the block.  (Installed by hand: pytest's own hook would turn a
+    report into a warning, which filterwarnings makes an error.)"""
+    reports = []
+    saved = sys.unraisablehook
+    sys.unraisablehook = lambda u: reports.append((u.exc_type, u.object))
+    try:
+        yield reports
+    finally:
+        sys.unraisablehook = saved
+
+
+UNPRINTABLE_KEYWORD = "<unprintable Keyword object>"
+
+# (call with the keyword name, expected message or value, whether the
+# message shows the name as str() gives it)
+KEYWORD_NAME_CALLS = [
+    (lambda k: _kesp.parse(**{k("bad"): "12"}),
+     f"parse() got an unexpected keyword argument '{UNPRINTABLE_KEYWORD}'", True),
+    (lambda k: _kesp.collapse(1, **{k("args"): 2}),
+     f"collapse() got an unexpected keyword argument '{UNPRINTABLE_KEYWORD}'", True),
+    (lambda k: _kesp.same_order(comp=[1], **{k("comp2"): 2}),
+     f"same_order() got an unexpected keyword argument '{UNPRINTABLE_KEYWORD}'", True),
+    # a name that matches a parameter is shown as the parameter's name
+    (lambda k: _kesp.parse("1", **{k("s"): "2"}), "parse() got multiple values for argument 's'",
+     False),
+    (lambda k: _kesp.multikeysort(**{k("columns"): ["a"]}),
+     "multikeysort() missing 1 required positional argument: 'items'", False),
+    (lambda k: _kesp.parse(**{k("s"): "12"}), 12, False),
+]
+
+
+@pytest.mark.parametrize("error", [Boom("k"), BaseBoom("k"), KeyboardInterrupt()],
+                         ids=["exception", "base-exception", "keyboard-interrupt"])
+@pytest.mark.parametrize(("call", "expected", "shows_str"), KEYWORD_NAME_CALLS,
+                         ids=["unexpected", "unexpected-varargs", "unexpected-after-match",
+                              "multiple-values", "missing", "matched"])
+def test_keyword_name_whose_str_raises(call, expected, shows_str, error):
+    # The name reads as an object whose str() raised does in any message of
+    # the module; the exception is reported as unraisable, never dropped.
     Keyword.error = error
-    assert _kesp.parse(**{Keyword("s"): "12"}) == 12
-    with pytest.raises(TypeError) as info:
-        _kesp.parse(**{Keyword("bad"): "12"})
-    assert type(info.value) is TypeError
-    assert str(info.value) == "parse() got an unexpected keyword argument ''"
-    assert _kesp.parse("5") == 5
+    names = []
+
+    def make(text):
+        names.append(Keyword(text))
+        return names[-1]
+
+    with unraisable_reports() as reports:
+        outcome = call_outcome(lambda: call(make))
+    if isinstance(expected, str):
+        assert outcome == ("raised", TypeError, (expected,))
+    else:
+        assert outcome == ("value", expected)
+    assert reports == ([(type(error), names[-1])] if shows_str else [])
+    assert _kesp.parse("5") == 5  # nothing was left pending
 
 
-def test_panic_from_a_keyword_names_str_is_not_swallowed(capfd):
+@pytest.mark.parametrize(
+    "call",
+    [lambda k: _kesp.parse(**{k("bad"): "12"}), lambda k: _kesp.collapse(**{k("x"): 1})],
+    ids=["parse", "collapse"],
+)
+def test_panic_from_a_keyword_names_str_is_not_swallowed(call, capfd):
     cls = panic_exception_type()
 
     class PanickingKeyword(str):
         def __str__(self):
             raise cls("from __str__")
 
-    with pytest.raises(cls) as info:
-        _kesp.parse(**{PanickingKeyword("bad"): "12"})
+    with unraisable_reports() as reports, pytest.raises(cls) as info:
+        call(PanickingKeyword)
     assert type(info.value) is cls
     assert info.value.args == ("from __str__",)
+    assert reports == []
     assert "PyO3 is resuming a panic" in capfd.readouterr().err
 
 
