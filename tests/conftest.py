@@ -5,6 +5,7 @@ import sys
 import pytest
 
 import _kesp
+from hostile import RESUMING
 
 
 def pytest_report_header(config):
@@ -22,6 +23,35 @@ def _module_is_the_build_under_test():
     expected = os.environ.get("KESP_EXPECT_BUILD")
     if expected:
         assert os.path.dirname(os.path.realpath(_kesp.__file__)) == os.path.realpath(expected)
+
+
+# ---------------------------------------------------------------------------
+# Reports on file descriptor 2
+#
+# The module writes the report of an internal failure and the lines of a
+# resumed panic straight to file descriptor 2.  A test that provokes them
+# reads them with the capfd fixture and asserts on them.  One that leaves such
+# lines to the run's own capture fails: the report went unchecked, and under
+# --capture=sys (the leak and sanitizer runs) the same lines would go to the
+# terminal, once per round of the leak hunter.  (Under --capture=sys the run
+# does not capture file descriptor 2, so only the other runs can see this.)
+
+FD2_LINES = ("_kesp: internal failure in thread ", RESUMING)
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    outcome = yield
+    report = outcome.get_result()
+    if report.when != "call" or not report.passed:
+        return
+    stray = [line for line in report.capstderr.splitlines() if any(m in line for m in FD2_LINES)]
+    if stray:
+        report.outcome = "failed"
+        report.longrepr = (
+            f"the test wrote {stray[0]!r} to file descriptor 2 and did not read it "
+            f"(read and check it with the capfd fixture)"
+        )
 
 
 # ---------------------------------------------------------------------------
@@ -139,7 +169,23 @@ def pytest_pyfunc_call(pyfuncitem):
     warmups, rounds = _leak_rounds(config)
     function = pyfuncitem.obj
     arguments = {name: pyfuncitem.funcargs[name] for name in pyfuncitem._fixtureinfo.argnames}
-    faults = leak_faults(lambda: function(**arguments), warmups, rounds)
+    # Each round reads only what it wrote itself to a capture fixture.
+    captures = [
+        pyfuncitem.funcargs[name]
+        for name in ("capfd", "capfdbinary", "capsys", "capsysbinary")
+        if name in pyfuncitem.funcargs
+    ]
+    rounds_run = 0
+
+    def run():
+        nonlocal rounds_run
+        if rounds_run > 0:
+            for capture in captures:
+                capture.readouterr()
+        rounds_run += 1
+        function(**arguments)
+
+    faults = leak_faults(run, warmups, rounds)
     if faults:
         pytest.fail(f"leak: {' and '.join(faults)} in the last {rounds} rounds", pytrace=False)
     return True

@@ -6,6 +6,7 @@ random, or change the very list or dict the call is reading.
 """
 
 import random
+import re
 import sys
 
 import _kesp
@@ -33,6 +34,18 @@ def panic_exception_type():
         if cls.__module__ == "pyo3_runtime" and cls.__name__ == "PanicException":
             return cls
     raise AssertionError("pyo3_runtime.PanicException was not created")
+
+
+# What the module writes straight to file descriptor 2 (not through
+# sys.stderr): the report of an internal failure, and the two lines before the
+# traceback of a PanicException from the caller's code that it raises again.
+# A test that provokes either reads it with the capfd fixture.
+FAILURE_REPORT = re.compile(
+    r"_kesp: internal failure in thread '([^'\n]+)' at (src/\w+\.cpp):(\d+):(\d+):\n(.*)\n"
+    r"_kesp: .*backtrace.*\n"
+)
+RESUMING = "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---"
+RESUMING_LINES = RESUMING + "\nPython stack trace below:\n"
 
 
 SPECIAL_METHODS = ("__eq__", "__ne__", "__lt__", "__le__", "__gt__", "__ge__", "__bool__",

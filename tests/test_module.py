@@ -2,7 +2,6 @@
 
 import contextlib
 import os
-import re
 import shutil
 import subprocess
 import sys
@@ -13,7 +12,14 @@ import types
 import pytest
 
 import _kesp
-from hostile import Mutating, panic_exception_type, raising
+from hostile import (
+    FAILURE_REPORT,
+    RESUMING,
+    RESUMING_LINES,
+    Mutating,
+    panic_exception_type,
+    raising,
+)
 
 NAMES = [
     "parse",
@@ -444,13 +450,6 @@ def test_failed_initialisation_leaves_nothing_behind(tmp_path):
 # the vehicle: its `inplace` conversion runs the caller's __bool__ on a numpy
 # look-alike, and its comparisons run the caller's __lt__.
 
-RESUMING = "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---"
-REPORT = re.compile(
-    r"_kesp: internal failure in thread '([^'\n]+)' at (src/\w+\.cpp):(\d+):(\d+):\n(.*)\n"
-    r"_kesp: .*backtrace.*\n"
-)
-
-
 def numpy_bool_like(__bool__):
     return type("bool_", (), {"__module__": "numpy", "__bool__": __bool__})()
 
@@ -544,7 +543,7 @@ def test_panic_from_the_str_of_a_wrapped_type_error_is_resumed(capfd):
     assert RESUMING in capfd.readouterr().err
 
 
-def test_panic_exception_class():
+def test_panic_exception_class(capfd):
     panic = panic_exception_type()
     assert panic.__module__ == "pyo3_runtime" and panic.__name__ == "PanicException"
     assert panic.__bases__ == (BaseException,)
@@ -564,10 +563,12 @@ def test_panic_exception_class():
     found = [c for c in BaseException.__subclasses__() if c.__name__ == "PanicException"
              and c.__module__ == "pyo3_runtime"]
     assert raised == [panic, panic] and found == [panic]
+    err = capfd.readouterr().err
+    assert len(FAILURE_REPORT.findall(err)) == 1 and err.count(RESUMING) == 1, err
 
 
 @pytest.mark.parametrize("call", [shrinking_sort, panicking_sort], ids=["internal", "resumed"])
-def test_except_exception_does_not_catch_a_panic_exception(call):
+def test_except_exception_does_not_catch_a_panic_exception(call, capfd):
     caught = None
     try:
         try:
@@ -577,6 +578,12 @@ def test_except_exception_does_not_catch_a_panic_exception(call):
     except BaseException as e:
         caught = ("BaseException", e)
     assert caught[0] == "BaseException" and type(caught[1]) is panic_exception_type()
+    err = capfd.readouterr().err
+    if call is shrinking_sort:  # the report alone, with the exception's text
+        match = FAILURE_REPORT.fullmatch(err)
+        assert match and match.group(5) == str(caught[1]), err
+    else:  # the resumed panic's lines and its traceback, no report
+        assert err.startswith(RESUMING_LINES) and "_kesp: internal failure" not in err, err
 
 
 def test_internal_failure_report_on_standard_error(capfd):
@@ -585,7 +592,7 @@ def test_internal_failure_report_on_standard_error(capfd):
     with pytest.raises(panic) as info:
         shrinking_sort()
     err = capfd.readouterr().err
-    match = REPORT.search(err)
+    match = FAILURE_REPORT.search(err)
     assert match, err
     thread, file, line, column, text = match.groups()
     assert thread == "main" and file == "src/dictsort.cpp" and int(line) > 0 and int(column) > 0
@@ -608,7 +615,7 @@ def test_internal_failure_report_names_another_thread(capfd):
     worker.start()
     worker.join()
     assert outcome == [panic]
-    match = REPORT.search(capfd.readouterr().err)
+    match = FAILURE_REPORT.search(capfd.readouterr().err)
     # Python 3.14 gives its threads OS names (at most 15 bytes of the thread's
     # name); before, a thread keeps the process's name, which says nothing.
     assert match and match.group(1) in ("<unnamed>", worker.name.encode()[:15].decode())
@@ -649,7 +656,7 @@ def test_resumed_panic_prints_the_original_through_excepthook(capfd):
             panicking_sort("resumed text")
         last_exc = sys.last_exc
     err = capfd.readouterr().err
-    assert err.startswith(RESUMING + "\nPython stack trace below:\n")
+    assert err.startswith(RESUMING_LINES)
     assert "_kesp: internal failure" not in err  # no ordinary report
     [(kind, original, traceback)] = hooked
     assert kind is panic and original is not info.value and traceback is not None
@@ -666,10 +673,12 @@ def test_resumed_panic_traceback_goes_to_standard_error(capfd):
     assert "pyo3_runtime.PanicException: shown" in err
 
 
-def test_resumed_panic_whose_str_raises():
+def test_resumed_panic_whose_str_raises(capfd):
     with pytest.raises(panic_exception_type()) as info:
         panicking_sort(Unprintable(ValueError("no str")))
     assert info.value.args == ("Unwrapped panic from Python code",)
+    err = capfd.readouterr().err
+    assert err.startswith(RESUMING_LINES) and "PanicException: <exception str() failed>" in err, err
 
 
 @pytest.mark.parametrize(

@@ -12,9 +12,15 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from _kesp import multikeysort
-from hostile import Boom, Mutating, MutatingDict, RandomOrder, panic_exception_type, raising
-
-RESUMING = "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---"
+from hostile import (
+    RESUMING,
+    Boom,
+    Mutating,
+    MutatingDict,
+    RandomOrder,
+    panic_exception_type,
+    raising,
+)
 
 
 def ids(result, names):

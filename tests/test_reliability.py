@@ -24,6 +24,7 @@ import pytest
 
 import _kesp
 from hostile import (
+    FAILURE_REPORT,
     Actions,
     BaseBoom,
     Boom,
@@ -506,14 +507,15 @@ CALLERS, MUTATORS, SECONDS = 4, 2, 0.4
 
 
 @pytest.mark.parametrize("case", THREAD_CASES, ids=lambda c: c.id)
-def test_threads_share_and_mutate(case):
+def test_threads_share_and_mutate(case, capfd):
     shared = case.make(random.Random(7))
     call_outcome(lambda: case.call(shared))
-    allowed = tuple(
-        panic_exception_type() if kind == "panic" else kind for kind in case.allowed
-    )
+    panic = panic_exception_type()
+    allowed = tuple(panic if kind == "panic" else kind for kind in case.allowed)
+    capfd.readouterr()
     barrier = threading.Barrier(CALLERS + MUTATORS)
     failures = []
+    panics = []  # the texts of the internal failures the callers met
     calls = [0]
     deadline = [0.0]
 
@@ -522,7 +524,9 @@ def test_threads_share_and_mutate(case):
         while time.monotonic() < deadline[0]:
             try:
                 result = case.call(shared)
-            except allowed:
+            except allowed as e:
+                if type(e) is panic:
+                    panics.append(str(e))
                 continue
             except BaseException as e:  # reported by the main thread
                 failures.append(e)
@@ -559,6 +563,13 @@ def test_threads_share_and_mutate(case):
     if failures:
         raise failures[0]
     assert calls[0] > 0
+    # Each internal failure was reported once on file descriptor 2, with its
+    # text and the name of its thread (an OS name of at most 15 bytes from
+    # Python 3.14 on, none before).
+    reports = FAILURE_REPORT.findall(capfd.readouterr().err)
+    assert sorted(text for *_, text in reports) == sorted(panics)
+    names = {"<unnamed>"} | {t.name.encode()[:15].decode() for t in threads}
+    assert {thread for thread, *_ in reports} <= names
 
 
 # ---------------------------------------------------------------------------
