@@ -2,6 +2,7 @@
 list of dictionaries."""
 
 import collections
+import ctypes
 import functools
 import math
 import sys
@@ -20,6 +21,22 @@ from hostile import (
     RandomOrder,
     panic_exception_type,
     raising,
+)
+
+
+def interpreter_error(call):
+    """The exception the interpreter itself raises for call().  Where the
+    module passes on an error of the interpreter's making, the expected text
+    is the one of the interpreter under test: the wording of some of them
+    changes from one Python version to the next."""
+    with pytest.raises(Exception) as info:
+        call()
+    return info.value
+
+
+# The C API function the sort reads the list with, called as the module calls it.
+list_get_item = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_ssize_t)(
+    ("PyList_GetItem", ctypes.pythonapi)
 )
 
 
@@ -114,8 +131,9 @@ class SurrogateStrMeta(type):
          "argument 'inplace': 'bool_' object cannot be converted to 'PyBool'"),
         (numpy_like(name="int64", __bool__=lambda self: True), TypeError,
          "argument 'inplace': 'int64' object cannot be converted to 'PyBool'"),
+        # The interpreter's own message for a __bool__ that returns an int.
         (numpy_like(name="bool", __bool__=lambda self: 2), TypeError,
-         "argument 'inplace': __bool__ should return bool, returned int"),
+         lambda value: "argument 'inplace': " + str(interpreter_error(lambda: bool(value)))),
         (EmptyStrMeta("bool_", (), {"__module__": "numpy"})(), TypeError,
          "argument 'inplace': object of type '' does not define a '__bool__' conversion"),
         (SurrogateStrMeta("bool_", (), {"__module__": "numpy"})(), TypeError,
@@ -124,6 +142,8 @@ class SurrogateStrMeta(type):
     ],
 )
 def test_inplace_lookalike_errors(inplace, error, message):
+    if callable(message):
+        message = message(inplace)
     rows = [{"a": 2}, {"a": 1}]
     with pytest.raises(error) as info:
         multikeysort(rows, ["a"], inplace)
@@ -687,7 +707,8 @@ def test_lookup_that_shrinks_the_list_raises_index_error_and_stores_nothing():
     items.extend([first, second, third])
     with pytest.raises(IndexError) as info:
         multikeysort(items, ["a"], True)
-    assert type(info.value) is IndexError and str(info.value) == "list index out of range"
+    past_the_end = interpreter_error(lambda: list_get_item([], 0))
+    assert type(info.value) is type(past_the_end) and str(info.value) == str(past_the_end)
     assert [id(x) for x in items] == [id(first), id(second)]
 
 
@@ -729,9 +750,10 @@ def test_comparisons_that_shrink_the_list_are_an_internal_failure(capfd, inplace
         multikeysort(items, ["k"], inplace)
     assert type(info.value) is panic
     text = str(info.value)
+    past_the_end = interpreter_error(lambda: list_get_item([], 0))
+    assert type(past_the_end) is IndexError
     assert text.endswith(
-        ": PyErr { type: <class 'IndexError'>, value: IndexError('list index out of range'), "
-        "traceback: None }"
+        f": PyErr {{ type: {type(past_the_end)}, value: {past_the_end!r}, traceback: None }}"
     )
     # The comparisons removed items from the end; the rest is as it was.
     assert 5 <= len(items) < 10 and [id(x) for x in items] == [id(x) for x in before[: len(items)]]

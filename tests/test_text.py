@@ -4,8 +4,8 @@ The Unicode classes and case mappings these follow are fixed versions of the
 Unicode Character Database (Nd as of 16.0, White_Space, case properties and
 mappings of 17.0).  Python's own str methods and unicodedata follow the
 interpreter's Unicode version and apply the final-sigma rule, so beyond ASCII
-the references here are read from the UCD files themselves, when they are
-present next to the checkout.
+the references here are read from the UCD files themselves, which the
+checkout carries in third_party/ucd/17.0.0.
 """
 
 import math
@@ -23,8 +23,9 @@ from _kesp import sanitize_vulgar_string, uncamel, underscore_to_camelcase
 from hostile import Boom
 
 ROOT = Path(__file__).resolve().parent.parent
-UCD = ROOT.parent / "shared" / "ucd" / "17.0.0"
-needs_ucd = pytest.mark.skipif(not UCD.is_dir(), reason=f"no Unicode data at {UCD}")
+UCD = ROOT / "third_party" / "ucd" / "17.0.0"
+UCD_FILES = ["UnicodeData.txt", "SpecialCasing.txt", "DerivedCoreProperties.txt", "PropList.txt",
+             "DerivedAge.txt"]
 
 FRACTIONS = {
     "¼": 1 / 4, "½": 1 / 2, "¾": 3 / 4, "⅓": 1 / 3, "⅔": 2 / 3, "⅕": 1 / 5, "⅖": 2 / 5,
@@ -413,7 +414,17 @@ def ucd_set(name, prop):
 
 
 @pytest.fixture(scope="module")
-def ucd():
+def ucd_dir():
+    # The data is part of the checkout: without it these checks fail rather
+    # than pass unseen.
+    missing = [name for name in UCD_FILES if not (UCD / name).is_file()]
+    if missing:
+        pytest.fail(f"Unicode data missing from {UCD}: {', '.join(missing)}")
+    return UCD
+
+
+@pytest.fixture(scope="module")
+def ucd(ucd_dir):
     ages = {}
     for fields in ucd_lines("DerivedAge.txt"):
         first, _, last = fields[0].partition("..")
@@ -456,7 +467,6 @@ def first_difference(function, pieces, expected_pieces):
     return "no single piece differs"
 
 
-@needs_ucd
 def test_digit_and_space_classes(ucd):
     digits, space = ucd["digits"], ucd["space"]
     assert len(digits) == 760 and 0x11DE0 not in digits
@@ -480,7 +490,6 @@ def test_digit_and_space_classes(ucd):
         pytest.fail(first_difference(sanitize_vulgar_string, pieces, expected))
 
 
-@needs_ucd
 def test_case_properties(ucd):
     upper, lowercase, lower = ucd["upper"], ucd["lowercase"], ucd["lower"]
     pieces, expected = [], []
@@ -501,7 +510,6 @@ def test_case_properties(ucd):
         pytest.fail(first_difference(uncamel, pieces, expected))
 
 
-@needs_ucd
 def test_case_mappings(ucd):
     lower, upper = ucd["lower"], ucd["upper_map"]
     pieces, expected = [], []
@@ -516,11 +524,10 @@ def test_case_mappings(ucd):
         pytest.fail(first_difference(underscore_to_camelcase, pieces, expected))
 
 
-@needs_ucd
-def test_committed_tables_are_generated(tmp_path):
+def test_committed_tables_are_generated(ucd_dir, tmp_path):
+    # The generator's own default data folder is the one checked above.
     subprocess.run(
-        [sys.executable, str(ROOT / "tools" / "gen_unicode_tables.py"), "--ucd", str(UCD),
-         "--out", str(tmp_path)],
+        [sys.executable, str(ROOT / "tools" / "gen_unicode_tables.py"), "--out", str(tmp_path)],
         check=True,
     )
     for name in ("unicode_tables.h", "unicode_tables.cpp"):

@@ -4,7 +4,7 @@ Character Database.
 
     python3 tools/gen_unicode_tables.py [--ucd DIR] [--out DIR]
 
-DIR for --ucd defaults to ../shared/ucd/17.0.0 next to the checkout and must
+DIR for --ucd defaults to third_party/ucd/17.0.0 of the checkout and must
 hold UnicodeData.txt, SpecialCasing.txt, DerivedCoreProperties.txt,
 PropList.txt and DerivedAge.txt of Unicode 17.0.  --out defaults to src/.
 
@@ -26,7 +26,7 @@ import os
 import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-DEFAULT_UCD = os.path.join(ROOT, "..", "shared", "ucd", "17.0.0")
+DEFAULT_UCD = os.path.join(ROOT, "third_party", "ucd", "17.0.0")
 
 # The digit class stops at this Unicode version.
 DIGIT_AGE_LIMIT = (16, 0)
