@@ -187,7 +187,6 @@ Result<Py_ssize_t> first_position(PyObject* r, PyObject* comp, Py_ssize_t n) {
 // and how many None values it met before that value existed.
 struct KeyState {
   std::string text;
-  OwnedRef seen;       // the exact str this text was last met as, if any
   OwnedRef exact_key;  // an exact str of the text, for keys of a str subclass
   OwnedRef latest;     // empty until the key's first value that is not None
   std::uint64_t pending = 0;
@@ -198,26 +197,24 @@ struct KeyState {
 // since its own __hash__ is never called).
 //
 // Rows read from one CSV or JSON reader, or made from one literal, hold the
-// very same key objects in the same order, row after row.  So the state found
-// for each entry position of the last row is remembered, and a key that is
-// the object that state last met costs one pointer comparison: `seen` holds
-// a reference, so an equal address is that very object and that very text.
+// very same key objects in the same order, row after row.  So the exact str
+// met at each entry position of the last row is remembered with its state,
+// and a key that is that very object costs one pointer comparison: the
+// remembered reference keeps the object, and so its text, alive.
 class KeyTable {
  public:
   // The state of `key`, met at entry `position` of its row, when the key is
   // the one the last row held at that position; `none` otherwise.
   std::size_t find_cached(PyObject* key, std::size_t position) const noexcept {
-    if (position < by_position_.size()) {
-      const std::size_t cached = by_position_[position];
-      if (states_[cached].seen.get() == key) return cached;
-    }
+    if (position < by_position_.size() && by_position_[position].key.get() == key)
+      return by_position_[position].state;
     return HashIndex::none;
   }
 
   KeyState& operator[](std::size_t k) noexcept { return states_[k]; }
 
-  // The state of `key`'s text, made if the text is new; `key`, met at entry
-  // `position` of its row, is remembered for the next row.
+  // The state of `key`'s text, made if the text is new; an exact str key,
+  // met at entry `position` of its row, is remembered for the next row.
   Result<std::size_t> find(PyObject* key, std::size_t position) {
     KESP_TRY_ASSIGN(const TextView text, extract_str(key));
     const std::string_view wanted = text.view();
@@ -225,22 +222,26 @@ class KeyTable {
     const std::uint64_t hash = std::uint64_t(PyUnicode_Type.tp_hash(key));
     std::size_t found = index_.find(hash, [&](std::size_t k) { return states_[k].text == wanted; });
     if (found == HashIndex::none) {
-      states_.push_back({std::string(wanted), {}, {}, {}, 0});
+      states_.push_back({std::string(wanted), {}, {}, 0});
       found = index_.add(hash);
     }
     if (PyUnicode_CheckExact(key)) {
-      // Giving back an exact str runs no Python code.
-      if (states_[found].seen.get() != key) states_[found].seen = OwnedRef::borrow(key);
       if (position >= by_position_.size()) by_position_.resize(position + 1);
-      by_position_[position] = found;
+      // Giving back an exact str runs no Python code.
+      by_position_[position] = {OwnedRef::borrow(key), found};
     }
     return found;
   }
 
  private:
+  struct Seen {
+    OwnedRef key;
+    std::size_t state;
+  };
+
   std::vector<KeyState> states_;
   HashIndex index_;
-  std::vector<std::size_t> by_position_;
+  std::vector<Seen> by_position_;
 };
 
 // Inlined: the filling of a row calls it for most None values.
