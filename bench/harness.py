@@ -23,12 +23,18 @@ class Case:
     call: Callable[[], object]
 
 
-def seconds_per_call(call, repeat=7, min_time=0.2):
-    timer = timeit.Timer(call)
-    number, _ = timer.autorange()
-    number = max(1, int(number * min_time / 0.2))
+def seconds_per_call(calls, repeat=7, min_time=0.2):
+    """The best time per call of each of `calls`.  The repeats take turns, one
+    batch of each call in a round, so that a machine that speeds up or slows
+    down during the run moves every call's time alike and not their ratios."""
+    timers = [timeit.Timer(call) for call in calls]
+    numbers = [max(1, int(timer.autorange()[0] * min_time / 0.2)) for timer in timers]
+    best = [float("inf")] * len(calls)
     gc.collect()
-    return min(timer.repeat(repeat=repeat, number=number)) / number
+    for _ in range(repeat):
+        for i, (timer, number) in enumerate(zip(timers, numbers)):
+            best[i] = min(best[i], timer.timeit(number) / number)
+    return best
 
 
 def _unit(seconds):
@@ -42,7 +48,7 @@ def compare(title, cases, goals=()):
     """Times every case; the first is the module's.  Prints each time and its
     ratio to the first.  `goals` are (label, predicate on ratio, text) rows
     printed as met or missed; returns the dict of times."""
-    times = {case.label: seconds_per_call(case.call) for case in cases}
+    times = dict(zip((case.label for case in cases), seconds_per_call([case.call for case in cases])))
     ours = times[cases[0].label]
     print(f"\n{title}")
     for case in cases:
