@@ -100,7 +100,7 @@ compare(
 )
 
 
-# backfill_iterdict: 10,000 rows of 5 keys, 30% None -------------------------
+# backfill_iterdict: 10,000 rows of 5 keys (long or one letter), 30% None --
 
 def py_backfill_iterdict(rows):
     latest, pending, result = {}, {}, []
@@ -122,33 +122,27 @@ def py_backfill_iterdict(rows):
     return result
 
 
+def compare_backfill_iterdict(title, rows):
+    assert backfill_iterdict(rows) == py_backfill_iterdict(rows)
+    compare(
+        title,
+        [
+            Case("_kesp.backfill_iterdict", lambda: backfill_iterdict(rows)),
+            Case("pure Python: two dicts, one loop", lambda: py_backfill_iterdict(rows)),
+            Case("limit: [d.copy() for d in rows]", lambda: [d.copy() for d in rows]),
+        ],
+        goals=[("limit: [d.copy() for d in rows]", lambda r: r >= 1 / 2, "within 2x of the copies")],
+    )
+
+
 keys = ["id", "name", "price", "volume", "updated"]
-rows = [{k: (None if rng.random() < 0.3 else rng.random()) for k in keys} for _ in range(10_000)]
-assert backfill_iterdict(rows) == py_backfill_iterdict(rows)
-compare(
+compare_backfill_iterdict(
     "backfill_iterdict, 10,000 rows of 5 keys, 30% None",
-    [
-        Case("_kesp.backfill_iterdict", lambda: backfill_iterdict(rows)),
-        Case("pure Python: two dicts, one loop", lambda: py_backfill_iterdict(rows)),
-        Case("limit: [d.copy() for d in rows]", lambda: [d.copy() for d in rows]),
-    ],
-    goals=[("limit: [d.copy() for d in rows]", lambda r: r >= 1 / 2, "within 2x of the copies")],
+    [{k: (None if rng.random() < 0.3 else rng.random()) for k in keys} for _ in range(10_000)],
 )
-
-
-# backfill_iterdict: 10,000 rows of 5 one-letter keys, small ints, 30% None --
-
-short_rows = [{k: (None if rng.random() < 0.3 else rng.randrange(100)) for k in "abcde"}
-              for _ in range(10_000)]
-assert backfill_iterdict(short_rows) == py_backfill_iterdict(short_rows)
-compare(
+compare_backfill_iterdict(
     "backfill_iterdict, 10,000 rows of 5 one-letter keys, small ints, 30% None",
-    [
-        Case("_kesp.backfill_iterdict", lambda: backfill_iterdict(short_rows)),
-        Case("pure Python: two dicts, one loop", lambda: py_backfill_iterdict(short_rows)),
-        Case("limit: [d.copy() for d in rows]", lambda: [d.copy() for d in short_rows]),
-    ],
-    goals=[("limit: [d.copy() for d in rows]", lambda r: r >= 1 / 2, "within 2x of the copies")],
+    [{k: (None if rng.random() < 0.3 else rng.randrange(100)) for k in "abcde"} for _ in range(10_000)],
 )
 
 
