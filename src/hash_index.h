@@ -5,10 +5,13 @@
 // fixed, as reproducible pipelines and test runs do, anyone can find by brute
 // force many texts whose hashes agree in their low bits; a table that took
 // its slot from those bits would put them all in one probe run and turn each
-// lookup into a walk over all of them.  So the home slot is the high bits of
-// the hash times an odd number drawn once per process at run time
-// (multiply-shift): every bit of the hash moves those bits, and which hashes
-// share a slot depends on a number no caller can see.
+// lookup into a walk over all of them.  So the home slot comes from a key
+// drawn once per process at run time: the hash, with the key's first half
+// xored in, goes through a mixer in which every bit moves every other, and
+// the high bits of the result times the key's second half (odd) are the slot
+// (multiply-shift).  Which hashes share a slot depends on a key no caller can
+// see, and hashes with a pattern (a run of numbers, equal low or high bits)
+// spread as random ones do.
 #pragma once
 
 #include <sys/random.h>
@@ -22,23 +25,35 @@
 
 namespace kesp {
 
-// The odd multiplier of every hash index, drawn from the system's entropy on
-// first use.  Should the system refuse, the clock and an address stand in:
-// still unknown to a caller who only chooses texts.
-inline std::uint64_t process_hash_multiplier() noexcept {
-  static const std::uint64_t multiplier = [] {
-    std::uint64_t drawn = 0;
-    if (getentropy(&drawn, sizeof drawn) != 0) {
-      drawn = std::uint64_t(std::chrono::steady_clock::now().time_since_epoch().count()) ^
-              std::uint64_t(reinterpret_cast<std::uintptr_t>(&drawn));
-      // splitmix64's finaliser, so that every bit of the stand-in counts.
-      drawn = (drawn ^ (drawn >> 30)) * 0xbf58476d1ce4e5b9u;
-      drawn = (drawn ^ (drawn >> 27)) * 0x94d049bb133111ebu;
-      drawn ^= drawn >> 31;
+// The key of every hash index, drawn from the system's entropy on first use.
+// Should the system refuse, the clock and an address stand in: still unknown
+// to a caller who only chooses texts.
+struct HashKey {
+  std::uint64_t xored;
+  std::uint64_t multiplier;  // odd
+};
+
+// splitmix64's finaliser: a bijection in which every input bit moves about
+// half of the output bits.
+constexpr std::uint64_t mix64(std::uint64_t x) noexcept {
+  x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9u;
+  x = (x ^ (x >> 27)) * 0x94d049bb133111ebu;
+  return x ^ (x >> 31);
+}
+
+inline HashKey process_hash_key() noexcept {
+  static const HashKey key = [] {
+    std::uint64_t drawn[2] = {0, 0};
+    if (getentropy(drawn, sizeof drawn) != 0) {
+      const std::uint64_t stand_in =
+          std::uint64_t(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+          std::uint64_t(reinterpret_cast<std::uintptr_t>(&drawn));
+      drawn[0] = mix64(stand_in);
+      drawn[1] = mix64(stand_in + 0x9e3779b97f4a7c15u);
     }
-    return drawn | 1;
+    return HashKey{drawn[0], drawn[1] | 1};
   }();
-  return multiplier;
+  return key;
 }
 
 // Maps hashes to the positions 0, 1, 2, ... given to them in the order they
@@ -49,7 +64,7 @@ class HashIndex {
  public:
   static constexpr std::size_t none = SIZE_MAX;
 
-  HashIndex() noexcept : multiplier_(process_hash_multiplier()) {}
+  HashIndex() noexcept : key_(process_hash_key()) {}
 
   std::size_t size() const noexcept { return count_; }
 
@@ -88,7 +103,7 @@ class HashIndex {
   };
 
   std::size_t home(std::uint64_t hash) const noexcept {
-    return std::size_t((hash * multiplier_) >> shift_);
+    return std::size_t((mix64(hash ^ key_.xored) * key_.multiplier) >> shift_);
   }
 
   void place(std::uint64_t hash, std::size_t stored) noexcept {
@@ -110,7 +125,7 @@ class HashIndex {
   std::size_t count_ = 0;
   std::size_t mask_ = 0;
   unsigned shift_ = 63;
-  std::uint64_t multiplier_;
+  HashKey key_;
 };
 
 }  // namespace kesp
