@@ -258,42 +258,42 @@ void check_walk(PyObject* row, Py_ssize_t size, Py_ssize_t yielded) {
   if (yielded > size) internal_failure("dictionary keys changed during iteration");
 }
 
-// A new dict of the first `count` entries of `dict`, whose keys are exact
-// str: copying them runs no Python code.
-Result<OwnedRef> first_entries(PyObject* dict, Py_ssize_t count) {
-  OwnedRef kept = checked(PyDict_New());
-  Py_ssize_t position = 0;
-  PyObject* key = nullptr;
-  PyObject* value = nullptr;
-  for (Py_ssize_t k = 0; k < count && PyDict_Next(dict, &position, &key, &value); ++k)
-    KESP_TRY(set_item(kept.get(), key, value));
-  return kept;
-}
-
 // Makes the output dicts of the rows, one at a time, while the key table
 // follows every key's latest value and count of None values.
 //
-// A row that is an exact dict starts its output dict as a copy of itself,
-// which is much cheaper than building a dict key by key: while its keys are
-// exact str, the copy holds exactly the keys the output needs, in the same
-// order, and only its None values need work.  A key of a str subclass (or a
-// dict subclass as the row) means building instead; a copy found to hold one
-// gives way to a dict of its entries so far.  After that, rows are built
-// until one is again found to need no such change.
+// A row that is an exact dict whose keys are all exact str gets a copy of
+// itself as its output dict, which is much cheaper than building a dict key
+// by key: the copy holds exactly the keys the output needs, in the same
+// order, and only its None values need work.  Which rows those are is known
+// only at the end of the walk, so the walk of an exact dict writes nothing
+// into the output: it notes, for each None, the value to put there or that
+// the entry goes (a patch), and the copy is made and patched after the walk.
+// A key of a str subclass met on the way means building instead: the
+// entries walked so far go into a new dict, patched as noted, and the rest of
+// the row is written as it is walked.  A dict subclass is always built.
+//
+// The copy is made only of rows whose keys are all exact str because the
+// dict's own probing compares keys whose stored hashes agree: between exact
+// str that is a comparison of texts, but a str subclass's __eq__ is Python
+// code, which may lie, raise or change the row.  Building never asks the
+// caller's keys anything: every key it writes is an exact str.
 class RowFiller {
  public:
   explicit RowFiller(PyObject* result) : result_(result) {}
 
   // The output dict of the row at `filled`; the output dicts of the rows
   // before it are items 0 to filled-1 of the result.  No Python code runs
-  // here: every key written is an exact str, every value replaced or given
-  // back is held by a row too (and, should it not be, is given back only
-  // once the row is done), so the row cannot change under the walk.
+  // here: no method of a key is called (a key's text and str hash are read
+  // from the object), every key written into a dict is an exact str, every
+  // dict written into holds only exact str keys, and every value replaced or
+  // given back is held by a row too (and, should it not be, is given back
+  // only once the row is done), so the row cannot change under the walk.
   CallResult fill(PyObject* row, Py_ssize_t filled) {
     const Py_ssize_t size = PyDict_GET_SIZE(row);
-    bool copied = copy_rows_ && PyDict_CheckExact(row);
-    bool built_plainly = true;  // no key of a str subclass
-    OwnedRef out = checked(copied ? PyDict_Copy(row) : PyDict_New());
+    bool copying = PyDict_CheckExact(row);
+    OwnedRef out;
+    if (!copying) out = checked(PyDict_New());
+    patches_.clear();
     Py_ssize_t position = 0, yielded = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
@@ -304,21 +304,16 @@ class RowFiller {
       if (found == HashIndex::none) {
         KESP_TRY_ASSIGN(found, keys_.find(key, std::size_t(yielded)));
       }
-      ++yielded;
+      const Py_ssize_t entry = yielded++;
       KeyState& state = keys_[found];
 
       // An exact str key is stored as it is; any other gets an exact str of
       // its text.
       PyObject* out_key = key;
-      if (!PyUnicode_CheckExact(key)) {
-        built_plainly = false;
-        if (copied) {
-          // The entries of the keys walked before this one come first in the
-          // copy; those of this key and the ones after it, size - (yielded -
-          // 1) of them, are dropped.
-          KESP_TRY_ASSIGN(
-              out, first_entries(out.get(), PyDict_GET_SIZE(out.get()) - (size - yielded + 1)));
-          copied = false;
+      if (!PyUnicode_CheckExact(key)) [[unlikely]] {
+        if (copying) {
+          KESP_TRY_ASSIGN(out, patched_entries(row, entry));
+          copying = false;
         }
         if (!state.exact_key)
           state.exact_key = checked(
@@ -328,11 +323,15 @@ class RowFiller {
 
       if (value == Py_None) {
         if (state.latest) {
-          KESP_TRY(set_item(out.get(), out_key, state.latest.get()));
+          if (copying) {
+            patches_.push_back({entry, key, state.latest.get()});
+          } else {
+            KESP_TRY(set_item(out.get(), out_key, state.latest.get()));
+          }
         } else {
           ++state.pending;
-          // A copied row has the key; the output has no value for it yet.
-          if (copied && PyDict_DelItem(out.get(), out_key) < 0) return fetch_error();
+          // The output has no value for the key yet: a copy loses the entry.
+          if (copying) patches_.push_back({entry, key, nullptr});
         }
         continue;
       }
@@ -348,18 +347,60 @@ class RowFiller {
         for (Py_ssize_t k = 0; k < targets; ++k)
           KESP_TRY(set_item(PyList_GET_ITEM(result_, k), out_key, value));
       }
-      if (!copied) KESP_TRY(set_item(out.get(), out_key, value));
+      if (!copying) KESP_TRY(set_item(out.get(), out_key, value));
     }
-    copy_rows_ = built_plainly;
+    if (copying) {
+      // Every key is an exact str, each of its own text: the copy and the
+      // patches compare texts only, and release only references the row
+      // holds too.
+      out = checked(PyDict_Copy(row));
+      for (const Patch& patch : patches_) {
+        if (patch.value) {
+          KESP_TRY(set_item(out.get(), patch.key, patch.value));
+        } else if (PyDict_DelItem(out.get(), patch.key) < 0) {
+          return fetch_error();
+        }
+      }
+    }
     retired_.clear();
     return out;
   }
 
  private:
+  // What a copy of the row needs at one entry: the latest value in place of
+  // its None, or (no value) the entry removed.  Key and value are borrowed:
+  // the row holds the key, and the key's state (or the row it came from)
+  // the value.
+  struct Patch {
+    Py_ssize_t entry;
+    PyObject* key;
+    PyObject* value;
+  };
+
+  // A new dict of the row's first `count` entries, whose keys are exact str,
+  // with the patches noted for them applied: what building them would have
+  // made.
+  Result<OwnedRef> patched_entries(PyObject* row, Py_ssize_t count) {
+    OwnedRef kept = checked(PyDict_New());
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    auto patch = patches_.begin();
+    for (Py_ssize_t k = 0; k < count && PyDict_Next(row, &position, &key, &value); ++k) {
+      if (patch != patches_.end() && patch->entry == k) {
+        value = patch++->value;
+        if (!value) continue;
+      }
+      KESP_TRY(set_item(kept.get(), key, value));
+    }
+    patches_.clear();
+    return kept;
+  }
+
   PyObject* result_;
   KeyTable keys_;
   RefVec retired_;
-  bool copy_rows_ = true;
+  std::vector<Patch> patches_;
 };
 
 }  // namespace
