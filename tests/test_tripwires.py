@@ -86,12 +86,9 @@ def backfill_iterdict_subclass_rows_and_list(w):
     return lambda: backfill_iterdict(rows), check
 
 
-@case
-def backfill_iterdict_values_held_by_their_rows_alone(w):
-    # Plain rows, copied and patched: a value given back too often would be
+def values_held_by_their_rows_alone(w, rows):
+    # Rows copied and patched: a value given back too often would be
     # finalized.
-    rows = [{"a": None, "b": w.Value()}, {"a": w.Value(), "b": None}, {"a": None, "b": None}]
-
     def check(result):
         assert keys_of(result) == [["b", "a"], ["a", "b"], ["a", "b"]]
         a, b = rows[1]["a"], rows[0]["b"]
@@ -99,6 +96,24 @@ def backfill_iterdict_values_held_by_their_rows_alone(w):
             [True, True], [True, True], [True, True]]
 
     return lambda: backfill_iterdict(rows), check
+
+
+@case
+def backfill_iterdict_plain_rows(w):
+    rows = [{"a": None, "b": w.Value()}, {"a": w.Value(), "b": None}, {"a": None, "b": None}]
+    return values_held_by_their_rows_alone(w, rows)
+
+
+@case
+def backfill_iterdict_instance_dicts(w):
+    # The __dict__ of instances of one class, which may share one keys table.
+    class Record:
+        def __init__(self, a, b):
+            self.a = a
+            self.b = b
+
+    records = [Record(None, w.Value()), Record(w.Value(), None), Record(None, None)]
+    return values_held_by_their_rows_alone(w, [vars(r) for r in records])
 
 
 # ---------------------------------------------------------------------------
@@ -219,6 +234,18 @@ def multikeysort_texts_in_place(w):
 def same_order_subclass_lists(w):
     ref, comp = w.List(["x", "y"]), w.List(["x", "a", "y", 1])
     return lambda: same_order(ref, comp), lambda result: result is True
+
+
+@case
+def keyword_names_of_a_str_subclass(w):
+    # Matched to the parameters by their text.
+    values = [None, w.Value()]
+    keywords = {w.Str("values"): values}
+
+    def check(result):
+        assert [id(x) for x in result] == [id(values[1])] * 2
+
+    return lambda: backfill(**keywords), check
 
 
 @pytest.mark.parametrize(
