@@ -288,7 +288,7 @@ class RowFiller {
   // dict written into holds only exact str keys, and every value replaced or
   // given back is held by a row too (and, should it not be, is given back
   // only once the row is done), so the row cannot change under the walk.
-  CallResult fill(PyObject* row, Py_ssize_t filled) {
+  [[gnu::always_inline]] CallResult fill(PyObject* row, Py_ssize_t filled) {
     const Py_ssize_t size = PyDict_GET_SIZE(row);
     bool copying = PyDict_CheckExact(row);
     OwnedRef out;
@@ -324,14 +324,14 @@ class RowFiller {
       if (value == Py_None) {
         if (state.latest) {
           if (copying) {
-            patches_.push_back({entry, key, state.latest.get()});
+            patches_.push_back({key, state.latest.get()});
           } else {
             KESP_TRY(set_item(out.get(), out_key, state.latest.get()));
           }
         } else {
           ++state.pending;
           // The output has no value for the key yet: a copy loses the entry.
-          if (copying) patches_.push_back({entry, key, nullptr});
+          if (copying) patches_.push_back({key, nullptr});
         }
         continue;
       }
@@ -372,7 +372,6 @@ class RowFiller {
   // the row holds the key, and the key's state (or the row it came from)
   // the value.
   struct Patch {
-    Py_ssize_t entry;
     PyObject* key;
     PyObject* value;
   };
@@ -387,7 +386,7 @@ class RowFiller {
     PyObject* value = nullptr;
     auto patch = patches_.begin();
     for (Py_ssize_t k = 0; k < count && PyDict_Next(row, &position, &key, &value); ++k) {
-      if (patch != patches_.end() && patch->entry == k) {
+      if (patch != patches_.end() && patch->key == key) {
         value = patch++->value;
         if (!value) continue;
       }
