@@ -2,10 +2,10 @@
 //
 // multikeysort(items, columns, inplace) reads the column specification, keeps
 // the columns that some dict has as a key, looks every item up once per column
-// and turns each value into a SortValue, sorts the rows, and reads the items
-// back from the list in the sorted order.
+// and stores each value in the call's scratch block, sorts the rows, and reads
+// the items back from the list in the sorted order.
 //
-// The values and the sort of the rows are in rowsort.h.
+// The stored values and the sort of the rows are in rowsort.h.
 //
 // Python code can run during the lookups and during the comparisons of values
 // the module cannot order by itself; it may change the list.  So the list is
@@ -193,70 +193,141 @@ std::vector<SortColumn> keep_present_columns(std::vector<SortColumn> columns, Py
 bool has_index(PyTypeObject* type) { return type->tp_as_number && type->tp_as_number->nb_index; }
 bool has_float(PyTypeObject* type) { return type->tp_as_number && type->tp_as_number->nb_float; }
 
-bool set_text_if_usable(SortValue& out, OwnedRef& value) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(value.get(), &size);
-  if (!data) {
-    discard_error();  // a lone surrogate: the value stays an object
-    return false;
+// Stores a str as a text where it has a UTF-8 form (an ASCII str is its own;
+// another caches the one made here); false, with the error dropped, for one
+// holding a lone surrogate, which stays with the caller.
+bool store_text_if_usable(ColumnValues& column, std::size_t row, OwnedRef& str) {
+  if (!PyUnicode_IS_ASCII(str.get())) {
+    Py_ssize_t size = 0;
+    if (!PyUnicode_AsUTF8AndSize(str.get(), &size)) {
+      discard_error();
+      return false;
+    }
   }
-  out.set_text(std::move(value), data, size);
+  column.store_text(row, std::move(str));
   return true;
 }
 
-// Turns a looked-up value into a SortValue: None; an int within 64 bits (or
-// anything with __index__ that gives one); a float (or anything float() can
-// read); a str; otherwise the object itself.  The shortcuts for the exact
-// built-in types skip only conversions that would fail without running code.
-void read_value(SortValue& out, OwnedRef value) {
-  PyObject* v = value.get();
-  if (!v || v == Py_None) return;
+// Stores the looked-up value `v` of `row` (null when the lookup raised):
+// None; an int within 64 bits (or anything with __index__ that gives one); a
+// float (or anything float() can read); a str; otherwise the object itself.
+// `v` is held by `owned`, or borrowed from a dict that only Python code could
+// change: a reference is taken before anything that may run such code, and
+// for every value the column keeps.  The shortcuts for the exact built-in
+// types skip only conversions that would fail without running code.
+void read_value(ColumnValues& column, std::size_t row, PyObject* v, OwnedRef owned) {
+  if (!v || v == Py_None) return column.store_none(row);
   PyTypeObject* type = Py_TYPE(v);
   if (type == &PyLong_Type) {
     int overflow = 0;
     const long number = PyLong_AsLongAndOverflow(v, &overflow);
-    if (!overflow) return out.set_integer(number);
+    if (!overflow) return column.store_integer(row, number);
     const double real = PyLong_AsDouble(v);
-    if (real == -1.0 && PyErr_Occurred()) {
-      discard_error();  // beyond the range of a double: compared by Python
-      return out.set_object(std::move(value));
-    }
-    return out.set_real(real);
+    if (real != -1.0 || !PyErr_Occurred()) return column.store_real(row, real);
+    discard_error();  // beyond the range of a double: compared by Python
+    if (!owned) owned = OwnedRef::borrow(v);
+    return column.store_object(row, std::move(owned));
   }
-  if (type == &PyFloat_Type) return out.set_real(PyFloat_AS_DOUBLE(v));
+  if (type == &PyFloat_Type) return column.store_real(row, PyFloat_AS_DOUBLE(v));
+  if (type == &PyBool_Type) return column.store_integer(row, v == Py_True);
+  if (!owned) owned = OwnedRef::borrow(v);
   if (type == &PyUnicode_Type) {
-    if (!set_text_if_usable(out, value)) out.set_object(std::move(value));
+    if (!store_text_if_usable(column, row, owned)) column.store_object(row, std::move(owned));
     return;
   }
-  if (type == &PyBool_Type) return out.set_integer(v == Py_True);
 
   if (PyLong_Check(v) || has_index(type)) {
     const long number = PyLong_AsLong(v);
-    if (number != -1 || !PyErr_Occurred()) return out.set_integer(number);
+    if (number != -1 || !PyErr_Occurred()) return column.store_integer(row, number);
     discard_error();
   }
   if (PyFloat_Check(v) || has_float(type) || has_index(type)) {
     const double real = PyFloat_AsDouble(v);
-    if (real != -1.0 || !PyErr_Occurred()) return out.set_real(real);
+    if (real != -1.0 || !PyErr_Occurred()) return column.store_real(row, real);
     discard_error();
   }
-  if (PyUnicode_Check(v) && set_text_if_usable(out, value)) return;
-  out.set_object(std::move(value));
+  if (PyUnicode_Check(v) && store_text_if_usable(column, row, owned)) return;
+  column.store_object(row, std::move(owned));
 }
 
-// item[key], or nothing when the lookup raised (the error is dropped).
-OwnedRef look_up(PyObject* item, PyObject* key) {
+// Looks item[key] up and stores the value, or None when the lookup raised
+// (the error is dropped).
+void look_up(ColumnValues& column, std::size_t row, PyObject* item, PyObject* key) {
   if (PyDict_CheckExact(item)) {
     // The same lookup a subscription makes, without making a KeyError for a
-    // missing key (a plain dict has no __missing__).
-    if (PyObject* value = PyDict_GetItemWithError(item, key)) return OwnedRef::borrow(value);
-    if (PyErr_Occurred()) discard_error();
-    return {};
+    // missing key (a plain dict has no __missing__).  The value is borrowed.
+    PyObject* value = PyDict_GetItemWithError(item, key);
+    if (!value && PyErr_Occurred()) discard_error();
+    return read_value(column, row, value, OwnedRef());
   }
   OwnedRef value = OwnedRef::steal(PyObject_GetItem(item, key));
   if (!value) discard_error();
-  return value;
+  PyObject* v = value.get();
+  read_value(column, row, v, std::move(value));
 }
+
+// The references the columns hold, given back when the call ends: those of
+// the values stored so far, row by row and in each row column by column.
+class HeldValues {
+ public:
+  explicit HeldValues(std::vector<ColumnValues>& columns) noexcept : columns_(columns) {}
+  HeldValues(const HeldValues&) = delete;
+  HeldValues& operator=(const HeldValues&) = delete;
+  ~HeldValues() {
+    for (std::size_t j = 0; j < columns_.size(); ++j) {
+      const ColumnValues& column = columns_[j];
+      if (!column.holds_references()) continue;
+      const std::size_t end = rows_ + (j < columns_in_row_ ? 1 : 0);
+      for (std::size_t row = 0; row < end; ++row)
+        if (column.kinds[row] == ValueKind::text || column.kinds[row] == ValueKind::object)
+          OwnedRef::steal(reinterpret_cast<PyObject*>(std::uintptr_t(column.words[row]))).reset();
+    }
+  }
+
+  void stored_value() noexcept { ++columns_in_row_; }
+  void stored_row() noexcept {
+    ++rows_;
+    columns_in_row_ = 0;
+  }
+
+ private:
+  std::vector<ColumnValues>& columns_;
+  std::size_t rows_ = 0;            // rows whose every value is stored
+  std::size_t columns_in_row_ = 0;  // values stored of the next row
+};
+
+// Sizes that overflow are allocations that fail.
+std::size_t size_sum(std::size_t a, std::size_t b) {
+  std::size_t sum;
+  if (__builtin_add_overflow(a, b, &sum)) throw std::bad_alloc();
+  return sum;
+}
+std::size_t size_product(std::size_t a, std::size_t b) {
+  std::size_t product;
+  if (__builtin_mul_overflow(a, b, &product)) throw std::bad_alloc();
+  return product;
+}
+
+// Where the parts of a call's scratch block go, in bytes from its start: the
+// radix counts and the column frames, the entries and their buffer, every
+// column's kinds, the words of the columns after the first, and last the
+// room for the first column's words, which only a first column without exact
+// keys touches (an untouched stretch of a mapping costs no fault).
+struct ScratchLayout {
+  std::size_t frames, entries, buffer, kinds, words, words0, size;
+
+  ScratchLayout(std::size_t n, std::size_t m) {
+    const std::size_t word = sizeof(std::uint64_t);
+    frames = SortScratch::count_words * sizeof(std::size_t);
+    entries = size_sum(frames, size_product(m, SortScratch::frame_words * sizeof(std::size_t)));
+    buffer = size_sum(entries, size_product(n, sizeof(SortEntry)));
+    kinds = size_sum(buffer, size_product(n, sizeof(SortEntry)));
+    const std::size_t kind_bytes = size_product(n, m);
+    words = size_sum(kinds, size_sum(kind_bytes, word - 1) & ~(word - 1));
+    words0 = size_sum(words, size_product(size_product(n, m - 1), word));
+    size = size_sum(words0, size_product(n, word));
+  }
+};
 
 // ---------------------------------------------------------------------------
 // The body
@@ -311,19 +382,8 @@ void prefetch_values(PyObject* items, std::size_t pos,
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     if (cursor >= 0 && PyDict_Next(item, &cursor, &key, &value))
-      __builtin_prefetch(value, 1);  // for writing: the lookup takes a reference
+      __builtin_prefetch(value, 1);  // for writing: a value the column keeps gets a reference
   }
-}
-
-// The items are read back in sorted order, scattered in memory: each is
-// asked for some reads ahead (for writing: the read takes a reference).
-constexpr std::size_t read_back_distance = 16;
-
-void prefetch_read_back(PyObject* items, const SortEntry* sorted, std::size_t n,
-                        std::size_t k) noexcept {
-  if (k + read_back_distance >= n) return;
-  if (PyObject* item = item_at(items, sorted[k + read_back_distance].row))
-    __builtin_prefetch(item, 1);
 }
 
 // A new list of the items in their present order, read from the storage.
@@ -331,13 +391,31 @@ OwnedRef copy_of(PyObject* items) {
   return checked(PyList_GetSlice(items, 0, PyList_GET_SIZE(items)));
 }
 
-// The item at `position`, read again after Python code may have run; the
-// list having become shorter is an internal failure.
-OwnedRef read_back(PyObject* items, Py_ssize_t position) {
-  if (position < PyList_GET_SIZE(items)) return OwnedRef::borrow(PyList_GET_ITEM(items, position));
-  PyObject* item = PyList_GetItem(items, position);
-  if (item) return OwnedRef::borrow(item);
-  internal_failure(std::string(read_back_failure) + ": " + fetch_error().text_form());
+// The list having become shorter than n by the end of the sort is an internal
+// failure, reported with the error of reading the first position it lacks.
+void check_read_back(PyObject* items, const SortEntry* sorted, std::size_t n) {
+  const Py_ssize_t present = PyList_GET_SIZE(items);
+  if (present >= Py_ssize_t(n)) return;
+  for (std::size_t k = 0; k < n; ++k) {
+    const Py_ssize_t position = Py_ssize_t(sorted[k].row);
+    if (position < present) continue;
+    (void)PyList_GetItem(items, position);  // fails: IndexError
+    internal_failure(std::string(read_back_failure) + ": " + fetch_error().text_form());
+  }
+}
+
+// The items at the sorted positions, in sorted order, into out[0, n), read from
+// the list's storage without taking references; check_read_back has passed.
+// The positions are scattered over the storage, so each is asked for some
+// reads ahead.
+constexpr std::size_t read_back_distance = 32;
+
+void read_back(PyObject* items, const SortEntry* sorted, std::size_t n, PyObject** out) noexcept {
+  PyObject* const* stored = reinterpret_cast<PyListObject*>(items)->ob_item;
+  for (std::size_t k = 0; k < n; ++k) {
+    if (k + read_back_distance < n) __builtin_prefetch(&stored[sorted[k + read_back_distance].row]);
+    out[k] = stored[sorted[k].row];
+  }
 }
 
 // The sort itself.  Returns the new list, or nothing when `inplace` is true.
@@ -348,10 +426,26 @@ Result<OwnedRef> multikeysort(PyObject* items, PyObject* columns_spec, bool inpl
 
   const std::size_t n = std::size_t(PyList_GET_SIZE(items));
   const std::size_t m = columns.size();
-  if (n > SIZE_MAX / sizeof(SortValue) / m) throw std::bad_alloc();
+  const ScratchLayout layout(n, m);
+  ScratchBlock block(layout.size);
+  std::byte* const scratch = block.data();
+  auto* entries = reinterpret_cast<SortEntry*>(scratch + layout.entries);
+  auto* buffer = reinterpret_cast<SortEntry*>(scratch + layout.buffer);
+  auto* const kinds = reinterpret_cast<ValueKind*>(scratch + layout.kinds);
+  auto* const words = reinterpret_cast<std::uint64_t*>(scratch + layout.words);
+
+  // The first column's words are the entries' keys (see sort_rows).
+  std::vector<ColumnValues> values(m);
+  for (std::size_t j = 0; j < m; ++j) {
+    values[j].words = j == 0
+                          ? ColumnWords{&entries[0].key, sizeof(SortEntry) / sizeof(std::uint64_t)}
+                          : ColumnWords{words + (j - 1) * n, 1};
+    values[j].kinds = kinds + j * n;
+    values[j].descending = columns[j].descending;
+  }
+  HeldValues held(values);
 
   // One lookup per item per column, row by row.
-  std::vector<SortValue> values(n * m);
   for (std::size_t pos = 0; pos < n; ++pos) {
     prefetch_item(items, pos + 3 * prefetch_distance);
     prefetch_keys(items, pos + 2 * prefetch_distance);
@@ -359,48 +453,41 @@ Result<OwnedRef> multikeysort(PyObject* items, PyObject* columns_spec, bool inpl
     PyObject* read = PyList_GetItem(items, Py_ssize_t(pos));
     if (!read) return fetch_error();  // the list became shorter
     OwnedRef item = OwnedRef::borrow(read);
-    SortValue* row = values.data() + pos * m;
-    for (std::size_t j = 0; j < m; ++j)
-      read_value(row[j], look_up(item.get(), columns[j].key.get()));
+    for (std::size_t j = 0; j < m; ++j) {
+      look_up(values[j], pos, item.get(), columns[j].key.get());
+      held.stored_value();
+    }
+    held.stored_row();
   }
 
-  std::vector<std::uint8_t> descending(m);
-  for (std::size_t j = 0; j < m; ++j) descending[j] = columns[j].descending;
-  // Scratch arrays, written before they are read.
-  std::unique_ptr<SortEntry[]> rows(new SortEntry[n]), buffer(new SortEntry[n]);
-  for (std::size_t pos = 0; pos < n; ++pos) rows[pos] = SortEntry{0, 0, pos};
-  sort_entries(rows.get(), buffer.get(), n, values.data(), m, descending.data());
-  const SortEntry* sorted = rows.get();
+  sort_rows(entries, buffer, n, values.data(), m,
+            reinterpret_cast<std::uint64_t*>(scratch + layout.words0),
+            {reinterpret_cast<std::size_t*>(scratch),
+             reinterpret_cast<std::size_t*>(scratch + layout.frames)});
 
+  // Nothing from here on runs Python code: the list holds at positions 0 to
+  // n - 1 what it holds after the sort, and the sorted rows are a
+  // permutation of those positions.
   if (!inplace) {
-    // Read straight into the new list, which saves an array as large; a
-    // failed read releases the list with the places it has not filled empty.
+    // Read straight into the new list (made with every place empty, so that
+    // a failed check releases nothing), and then take the references it
+    // holds: one to each item at those positions, in the list's order, which
+    // is the order of the items' memory far more often than the sorted one.
     OwnedRef result = checked(PyList_New(Py_ssize_t(n)));
-    for (std::size_t k = 0; k < n; ++k) {
-      prefetch_read_back(items, sorted, n, k);
-      PyList_SET_ITEM(result.get(), Py_ssize_t(k),
-                      read_back(items, Py_ssize_t(sorted[k].row)).release());
-    }
+    check_read_back(items, entries, n);
+    read_back(items, entries, n, reinterpret_cast<PyListObject*>(result.get())->ob_item);
+    for (std::size_t pos = 0; pos < n; ++pos) Py_INCREF(PyList_GET_ITEM(items, Py_ssize_t(pos)));
     return result;
   }
 
-  // Every read first; the list is written only once all of them succeeded.
-  RefVec result;
-  result.reserve(n);
-  for (std::size_t k = 0; k < n; ++k) {
-    prefetch_read_back(items, sorted, n, k);
-    result.push_back(read_back(items, Py_ssize_t(sorted[k].row)));
-  }
-
-  // Every position below n exists (no Python code ran since the reads), and
-  // every object now there is also held by `result`, so replacing it runs
-  // no finaliser.  The replaced references are given back after the stores.
-  RefVec replaced;
-  replaced.reserve(n);
-  for (std::size_t pos = 0; pos < n && Py_ssize_t(pos) < PyList_GET_SIZE(items); ++pos) {
-    replaced.push_back(OwnedRef::steal(PyList_GET_ITEM(items, Py_ssize_t(pos))));
-    PyList_SET_ITEM(items, Py_ssize_t(pos), result[pos].release());
-  }
+  // In place: every read first, into the buffer, and the list is written only
+  // once all of them succeeded.  The list then gets back the very objects it
+  // held, each as often as it held it, so no reference count changes and no
+  // finaliser runs.
+  check_read_back(items, entries, n);
+  PyObject** const order = reinterpret_cast<PyObject**>(buffer);
+  read_back(items, entries, n, order);
+  for (std::size_t pos = 0; pos < n; ++pos) PyList_SET_ITEM(items, Py_ssize_t(pos), order[pos]);
   return OwnedRef();
 }
 

@@ -3,6 +3,7 @@
 #include "frame.h"
 
 #include <pthread.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -489,6 +490,40 @@ OwnedRef list_from_vec(RefVec&& items) {
     PyList_SET_ITEM(list.get(), Py_ssize_t(i), items[i].release());
   items.clear();
   return list;
+}
+
+// ---------------------------------------------------------------------------
+// Scratch memory
+
+ScratchBlock::ScratchBlock(std::size_t size) {
+  if (size < huge_page_size) {
+    data_ = static_cast<std::byte*>(::operator new(size));
+    return;
+  }
+  // Whole huge pages, and one more to cut an aligned stretch out of.
+  if (size > SIZE_MAX - 2 * huge_page_size) throw std::bad_alloc();
+  const std::size_t length = (size + huge_page_size - 1) & ~(huge_page_size - 1);
+  void* mapped = mmap(nullptr, length + huge_page_size, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapped == MAP_FAILED) throw std::bad_alloc();
+  const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(mapped);
+  const std::uintptr_t aligned = (start + huge_page_size - 1) & ~(huge_page_size - 1);
+  const std::size_t head = aligned - start;
+  if (head) munmap(mapped, head);
+  if (const std::size_t tail = huge_page_size - head)
+    munmap(reinterpret_cast<void*>(aligned + length), tail);
+  data_ = reinterpret_cast<std::byte*>(aligned);
+  mapped_ = length;
+  // Refused where transparent huge pages are off or not built in: the
+  // mapping then simply has ordinary pages.
+  (void)madvise(data_, length, MADV_HUGEPAGE);
+}
+
+ScratchBlock::~ScratchBlock() {
+  if (mapped_)
+    munmap(data_, mapped_);
+  else
+    ::operator delete(data_);
 }
 
 }  // namespace kesp

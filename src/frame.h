@@ -14,6 +14,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <source_location>
@@ -350,5 +351,31 @@ inline OwnedRef new_none() noexcept { return OwnedRef::borrow(Py_None); }
 inline OwnedRef new_bool(bool value) noexcept {
   return OwnedRef::borrow(value ? Py_True : Py_False);
 }
+
+// ---------------------------------------------------------------------------
+// Scratch memory
+
+// One block of scratch memory for a call, given back when it goes.  A block
+// of at least `huge_page_size` bytes is a mapping of its own, aligned to 2 MiB
+// and advised MADV_HUGEPAGE, so that it faults in a huge page at a time rather
+// than 4 KiB at a time (where the kernel refuses the advice it is ordinary
+// memory); a smaller one comes from operator new.  A block that cannot be had
+// throws std::bad_alloc, which the trampoline raises as MemoryError.  Its
+// bytes start out undefined.
+class ScratchBlock {
+ public:
+  static constexpr std::size_t huge_page_size = std::size_t(2) << 20;
+
+  explicit ScratchBlock(std::size_t size);
+  ScratchBlock(const ScratchBlock&) = delete;
+  ScratchBlock& operator=(const ScratchBlock&) = delete;
+  ~ScratchBlock();
+
+  std::byte* data() const noexcept { return data_; }
+
+ private:
+  std::byte* data_ = nullptr;
+  std::size_t mapped_ = 0;  // the length of the mapping; 0 for operator new's block
+};
 
 }  // namespace kesp

@@ -37,17 +37,35 @@ Order python_order(PyObject* x, PyObject* y) {
   return python_test(x, y, Py_GT).value_or(false) ? Order::greater : Order::equal;
 }
 
+// One stored value: its kind and its word.
+struct Value {
+  ValueKind kind;
+  std::uint64_t word;
+
+  std::int64_t integer() const noexcept { return std::int64_t(word); }
+  double real() const noexcept { return __builtin_bit_cast(double, word); }
+  PyObject* object() const noexcept { return reinterpret_cast<PyObject*>(std::uintptr_t(word)); }
+  double number() const noexcept { return kind == ValueKind::real ? real() : double(integer()); }
+};
+
+Value value_at(const ColumnValues& column, std::size_t row) noexcept {
+  return {column.kinds[row], column.words[row]};
+}
+
 // A Python object standing for a value: the object itself, or a new int,
-// float or str made from the stored number or text.
-PyObject* python_operand(const SortValue& value, OwnedRef& made) {
-  switch (value.kind()) {
-    case ValueKind::integer: made = checked(PyLong_FromLongLong(value.integer)); break;
-    case ValueKind::real: made = checked(PyFloat_FromDouble(value.real)); break;
-    case ValueKind::text:
-      made = checked(PyUnicode_FromStringAndSize(value.text, Py_ssize_t(value.text_size())));
+// float or str made from the stored number or text.  A text's own str is not
+// used: a str subclass would answer with its own methods.
+PyObject* python_operand(const Value& value, OwnedRef& made) {
+  switch (value.kind) {
+    case ValueKind::integer: made = checked(PyLong_FromLongLong(value.integer())); break;
+    case ValueKind::real: made = checked(PyFloat_FromDouble(value.real())); break;
+    case ValueKind::text: {
+      const std::string_view text = stored_utf8(value.object());
+      made = checked(PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size())));
       break;
-    case ValueKind::object:
-    case ValueKind::none: return value.held.get();
+    }
+    case ValueKind::object: return value.object();
+    case ValueKind::none: return nullptr;  // never: None is settled before
   }
   return made.get();
 }
@@ -58,30 +76,30 @@ Order compare_doubles(double a, double b) noexcept {
   return Order::equal;  // equal, or a NaN on either side
 }
 
-Order compare_texts(const SortValue& a, const SortValue& b) noexcept {
-  const std::size_t a_size = a.text_size(), b_size = b.text_size();
-  const int c = std::memcmp(a.text, b.text, std::min(a_size, b_size));
+// Two texts by their UTF-8 bytes, which is code point order.
+Order compare_texts(PyObject* a, PyObject* b) noexcept {
+  if (a == b) return Order::equal;
+  const std::string_view x = stored_utf8(a), y = stored_utf8(b);
+  const int c = std::memcmp(x.data(), y.data(), std::min(x.size(), y.size()));
   if (c != 0) return c < 0 ? Order::less : Order::greater;
-  if (a_size != b_size) return a_size < b_size ? Order::less : Order::greater;
+  if (x.size() != y.size()) return x.size() < y.size() ? Order::less : Order::greater;
   return Order::equal;
 }
 
 // None before everything; numbers as numbers (an int as the nearest double
 // against a float); texts by code point; every other pair by Python.
-Order compare_values(const SortValue& a, const SortValue& b) {
-  const ValueKind ka = a.kind(), kb = b.kind();
+Order compare_values(const Value& a, const Value& b) {
+  const ValueKind ka = a.kind, kb = b.kind;
   if (ka == ValueKind::integer && kb == ValueKind::integer)
-    return a.integer < b.integer   ? Order::less
-           : a.integer > b.integer ? Order::greater
-                                   : Order::equal;
+    return a.integer() < b.integer()   ? Order::less
+           : a.integer() > b.integer() ? Order::greater
+                                       : Order::equal;
   if (ka == ValueKind::none) return kb == ValueKind::none ? Order::equal : Order::less;
   if (kb == ValueKind::none) return Order::greater;
   const bool a_number = ka == ValueKind::integer || ka == ValueKind::real;
   const bool b_number = kb == ValueKind::integer || kb == ValueKind::real;
-  if (a_number && b_number)
-    return compare_doubles(ka == ValueKind::real ? a.real : double(a.integer),
-                           kb == ValueKind::real ? b.real : double(b.integer));
-  if (ka == ValueKind::text && kb == ValueKind::text) return compare_texts(a, b);
+  if (a_number && b_number) return compare_doubles(a.number(), b.number());
+  if (ka == ValueKind::text && kb == ValueKind::text) return compare_texts(a.object(), b.object());
   // Declared in this order so that y's object goes before x's.
   OwnedRef x_made, y_made;
   PyObject* x = python_operand(a, x_made);
@@ -89,123 +107,114 @@ Order compare_values(const SortValue& a, const SortValue& b) {
   return python_order(x, y);
 }
 
-// The is-less test of the rows from column `first` on: the first column whose
-// values differ decides; a descending column reverses its outcome.
-bool rows_less(const SortValue* a, const SortValue* b, const std::uint8_t* descending,
-               std::size_t first, std::size_t width) {
-  for (std::size_t j = first; j < width; ++j) {
-    const Order order = compare_values(a[j], b[j]);
-    if (order != Order::equal) return (order == Order::less) != bool(descending[j]);
+bool is_exact(KeyForm form) noexcept {
+  return form == KeyForm::exact_integer || form == KeyForm::exact_double;
+}
+
+// The is-less test of rows a and b from column `first` on: the first column
+// whose values differ decides; a descending column reverses its outcome.  An
+// exact column compares its keys, which already hold the direction.  (The
+// first column of an exact form is never read here: its keys are in the
+// entries, and its runs of equal keys are ties.)
+bool rows_less(const ColumnValues* columns, std::size_t m, std::size_t first, std::size_t a,
+               std::size_t b) {
+  for (std::size_t j = first; j < m; ++j) {
+    const ColumnValues& column = columns[j];
+    if (is_exact(column.form)) {
+      const std::uint64_t x = column.words[a], y = column.words[b];
+      if (x != y) return x < y;
+      continue;
+    }
+    const Order order = compare_values(value_at(column, a), value_at(column, b));
+    if (order != Order::equal) return (order == Order::less) != column.descending;
   }
   return false;
 }
 
-constexpr std::uint64_t present_bit = std::uint64_t(1) << 63;
-
-// The order of the keys.
-struct KeyLess {
-  bool operator()(const SortEntry& a, const SortEntry& b) const noexcept {
-    return a.high < b.high || (a.high == b.high && a.low < b.low);
-  }
-};
-
-// How a column's values become key halves.  Exact: equal halves, equal
-// values (ints whose span fits in 63 bits, as offsets from the smallest).
-// Prefix: the leading bits of a double's order or of a text's first eight
-// bytes; equal halves say nothing.  None: the column is compared in full.
-struct KeyForm {
-  enum Kind { exact_integer, integer_prefix, double_prefix, text_prefix, none } kind = none;
-  std::int64_t smallest = 0;
-};
-
-std::uint64_t double_order(double value) noexcept {
-  if (value == 0.0) value = 0.0;  // -0.0 and 0.0 are equal
-  std::uint64_t bits;
-  std::memcpy(&bits, &value, sizeof bits);
-  return bits & present_bit ? ~bits : bits | present_bit;
-}
-
-// The first eight bytes, read as a big-endian number (short texts padded
-// with zero bytes).  The UTF-8 form of a str always has a NUL byte after the
-// text, so byte i is read at min(i, size), which past the end is that NUL.
-// No branch on the size: lengths vary from row to row, and a mispredicted
-// branch per key (as in a copy of variable size) cost more than the rest of
-// making the key.
-std::uint64_t text_order(const SortValue& value) noexcept {
-  const std::size_t size = value.text_size();
-  const auto* text = reinterpret_cast<const unsigned char*>(value.text);
-  std::uint64_t word = 0;
-  for (std::size_t i = 0; i < 8; ++i) word = word << 8 | text[std::min(i, size)];
-  return word;
-}
-
-// The key form that column j allows.  Only None and Int: exact when the span
-// of the ints fits, otherwise a prefix of their order.  Numbers without NaN,
-// every Int within 2^53 so that it is a double exactly (an Int meets a Float
-// as a double): a prefix of the double order.  Only None and Str: a text
-// prefix.  Anything else (objects, mixed kinds, NaN, big Ints among Floats)
-// is compared in full.
-KeyForm choose_key_form(const SortValue* values, std::size_t n, std::size_t m, std::size_t j) {
-  constexpr std::int64_t exact_limit = std::int64_t(1) << 53;
-  bool integers = false, reals = false, texts = false;
-  std::int64_t smallest = INT64_MAX, largest = INT64_MIN;
-  for (std::size_t pos = 0; pos < n; ++pos) {
-    const SortValue& value = values[pos * m + j];
-    switch (value.kind()) {
-      case ValueKind::none: break;
-      case ValueKind::integer:
-        integers = true;
-        smallest = std::min(smallest, value.integer);
-        largest = std::max(largest, value.integer);
-        break;
-      case ValueKind::real:
-        if (value.real != value.real) return {};
-        reals = true;
-        break;
-      case ValueKind::text: texts = true; break;
-      case ValueKind::object: return {};
-    }
-  }
-  if (texts) return integers || reals ? KeyForm{} : KeyForm{KeyForm::text_prefix};
-  if (reals) {
-    const bool exact_doubles = !integers || (smallest >= -exact_limit && largest <= exact_limit);
-    return exact_doubles ? KeyForm{KeyForm::double_prefix} : KeyForm{};
-  }
-  if (!integers || std::uint64_t(largest) - std::uint64_t(smallest) < present_bit)
-    return {KeyForm::exact_integer, integers ? smallest : 0};
-  return {KeyForm::integer_prefix};
-}
-
-std::uint64_t key_half(const SortValue& value, const KeyForm& form, bool descending) noexcept {
-  std::uint64_t half = 0;
-  switch (value.kind()) {
-    case ValueKind::integer:
-      if (form.kind == KeyForm::exact_integer)
-        half = present_bit | (std::uint64_t(value.integer) - std::uint64_t(form.smallest));
-      else if (form.kind == KeyForm::integer_prefix)
-        half = present_bit | (std::uint64_t(value.integer) ^ present_bit) >> 1;
-      else
-        half = present_bit | double_order(double(value.integer)) >> 1;
-      break;
-    case ValueKind::real: half = present_bit | double_order(value.real) >> 1; break;
-    case ValueKind::text: half = present_bit | text_order(value) >> 1; break;
-    case ValueKind::none:
-    case ValueKind::object: break;
-  }
-  return descending ? ~half : half;
-}
-
 // Entries by their rows in full, from column `first` on.
 struct RowLess {
-  const SortValue* values;
-  std::size_t width;               // the number of columns
-  const std::uint8_t* descending;  // one flag per column
+  const ColumnValues* columns;
+  std::size_t m;
   std::size_t first;
 
   bool operator()(const SortEntry& a, const SortEntry& b) const {
-    return rows_less(values + a.row * width, values + b.row * width, descending, first, width);
+    return rows_less(columns, m, first, a.row, b.row);
   }
 };
+
+// ---------------------------------------------------------------------------
+// Keys
+
+// The key form a column allows.  Ints and None: their offsets from the
+// smallest int, None below them all, when the span leaves room for None.
+// Numbers without NaN whose ints are all within 2^53, so that each is a
+// double exactly (an int meets a float as a double): the doubles' order.
+// Texts and None: text prefixes.  Anything else (objects, mixed kinds, NaN,
+// large ints among floats) is compared in full.
+KeyForm choose_key_form(const ColumnValues& column) noexcept {
+  constexpr std::int64_t exact_limit = std::int64_t(1) << 53;
+  const bool integers = column.saw(ValueKind::integer), reals = column.saw(ValueKind::real);
+  const bool texts = column.saw(ValueKind::text);
+  if (column.saw(ValueKind::object)) return KeyForm::none;
+  if (texts) return integers || reals ? KeyForm::none : KeyForm::text_prefix;
+  if (reals) {
+    const bool exact_doubles =
+        !integers || (column.smallest >= -exact_limit && column.largest <= exact_limit);
+    return exact_doubles && !column.nan ? KeyForm::exact_double : KeyForm::none;
+  }
+  if (!integers || !column.saw(ValueKind::none)) return KeyForm::exact_integer;
+  const std::uint64_t span = std::uint64_t(column.largest) - std::uint64_t(column.smallest);
+  return span < UINT64_MAX ? KeyForm::exact_integer : KeyForm::none;
+}
+
+std::uint64_t double_order(double value) noexcept {
+  if (value == 0.0) value = 0.0;  // -0.0 and 0.0 are equal
+  const std::uint64_t bits = __builtin_bit_cast(std::uint64_t, value);
+  return bits >> 63 ? ~bits : bits | std::uint64_t(1) << 63;
+}
+
+// The exact key of a value in a column of form exact_integer (`base` is the
+// smallest int less one where a None must go below them, else the smallest)
+// or exact_double, the direction applied.  No double but a NaN has the order
+// 0, and there are no NaNs here, so 0 is free for None.
+std::uint64_t exact_key(const Value& value, KeyForm form, std::uint64_t base,
+                        std::uint64_t direction) noexcept {
+  std::uint64_t key = 0;
+  if (value.kind != ValueKind::none)
+    key = form == KeyForm::exact_integer ? value.word - base : double_order(value.number());
+  return key ^ direction;
+}
+
+// The first eight bytes of a text, read as a big-endian number (short texts
+// padded with zero bytes).  The text ends with a NUL byte, so byte i is read
+// at min(i, size), which past the end is that NUL.  No branch on the size:
+// lengths vary from row to row, and a mispredicted branch per key (as in a
+// copy of variable size) cost more than the rest of making the key.
+std::uint64_t text_order(std::string_view text) noexcept {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  std::uint64_t word = 0;
+  for (std::size_t i = 0; i < 8; ++i) word = word << 8 | bytes[std::min(i, text.size())];
+  return word;
+}
+
+// A text column's key: 0 for None, the top bit and the first 63 bits of the
+// text otherwise, so that None sorts before every text.
+std::uint64_t text_key(const Value& value, std::uint64_t direction) noexcept {
+  std::uint64_t key = 0;
+  if (value.kind == ValueKind::text)
+    key = std::uint64_t(1) << 63 | text_order(stored_utf8(value.object())) >> 1;
+  return key ^ direction;
+}
+
+// Whether column j holds equal values in every row of a[0, n).  Used on runs
+// of equal text keys, whose values are texts or None, so that equality here
+// is transitive and calls no Python code.
+bool values_all_equal(const SortEntry* a, std::size_t n, const ColumnValues& column) {
+  const Value first = value_at(column, a[0].row);
+  for (std::size_t i = 1; i < n; ++i)
+    if (compare_values(first, value_at(column, a[i].row)) != Order::equal) return false;
+  return true;
+}
 
 // ---------------------------------------------------------------------------
 // The sort
@@ -321,50 +330,57 @@ void merge_sort_in_place(SortEntry* a, SortEntry* buffer, std::size_t n, const L
 // A straight insertion sort of a small a[0, n) by the keys alone, which
 // cannot fail, so shifting while comparing is safe; stable.
 void insertion_sort_by_key(SortEntry* a, std::size_t n) noexcept {
-  const KeyLess less;
   for (std::size_t i = 1; i < n; ++i) {
     const SortEntry x = a[i];
     std::size_t k = i;
-    for (; k > 0 && less(x, a[k - 1]); --k) a[k] = a[k - 1];
+    for (; k > 0 && x.key < a[k - 1].key; --k) a[k] = a[k - 1];
     a[k] = x;
   }
 }
 
-// The radix sorts read a key as 16 byte digits, digit 15 the top byte of
-// `high`, digit 0 the bottom byte of `low`.  Their order is KeyLess.
-constexpr int digit_count = 16;
+// The radix sorts read a key as 8 byte digits, digit 7 the top byte.
+constexpr int digit_count = 8;
 
 std::size_t digit_of(const SortEntry& e, int d) noexcept {
-  return std::size_t((d >= 8 ? e.high >> (8 * (d - 8)) : e.low >> (8 * d)) & 0xff);
+  return std::size_t(e.key >> (8 * d) & 0xff);
 }
 
-// The highest digit on which two entries differ, or -1 when none does.
-int top_digit(const SortEntry* entries, std::size_t n) {
-  std::uint64_t all_high = ~std::uint64_t(0), any_high = 0;
-  std::uint64_t all_low = ~std::uint64_t(0), any_low = 0;
+// What one pass over the keys of a[0, n) tells: the bits in which some two
+// keys differ, and whether the keys are already in order, as they are for a
+// list sorted before (then a radix sort, being stable, would leave them as
+// they are, and is skipped).
+struct KeySurvey {
+  std::uint64_t differ;
+  bool in_order;
+};
+
+KeySurvey survey_keys(const SortEntry* a, std::size_t n) noexcept {
+  std::uint64_t all = ~std::uint64_t(0), any = 0;
+  bool in_order = true;
   for (std::size_t i = 0; i < n; ++i) {
-    all_high &= entries[i].high;
-    any_high |= entries[i].high;
-    all_low &= entries[i].low;
-    any_low |= entries[i].low;
+    all &= a[i].key;
+    any |= a[i].key;
+    in_order &= i == 0 || a[i - 1].key <= a[i].key;
   }
-  if (const std::uint64_t differ = all_high ^ any_high)
-    return 8 + (63 - __builtin_clzll(differ)) / 8;
-  if (const std::uint64_t differ = all_low ^ any_low) return (63 - __builtin_clzll(differ)) / 8;
-  return -1;
+  return {all ^ any, in_order};
+}
+
+// The highest digit in which some two keys differ, or -1 when none does.
+int top_digit(std::uint64_t differ) noexcept {
+  return differ ? (63 - __builtin_clzll(differ)) / 8 : -1;
 }
 
 // A stable most-significant-digit radix sort of a[0, n), whose digits above
 // `digit` are all equal.  Each digit spreads the entries into buckets in
 // their order (through the buffer and back), and each bucket goes on with the
-// next digit; a small bucket is finished by the merge sort on the keys.
-// Texts, whose leading bytes spread widely, need few digits this way.
+// next digit; a small bucket is finished by insertion on the keys.  Texts and
+// doubles, whose leading bytes spread widely, need few digits this way.
 constexpr std::size_t small_bucket = 32;
 
-// `counts` holds 2 * 257 words for each digit, so that the recursion keeps
-// its tables off the stack.
+// `counts` holds 2 * 257 words for each digit, so that the recursion (at
+// most eight deep) keeps its tables off the stack.
 void msd_radix_sort(SortEntry* a, SortEntry* buffer, std::size_t n, int digit,
-                    std::size_t* counts) {
+                    std::size_t* counts) noexcept {
   for (;; --digit) {
     if (n < 2 || digit < 0) return;  // equal keys keep their order
     if (n <= small_bucket) return insertion_sort_by_key(a, n);
@@ -387,136 +403,133 @@ void msd_radix_sort(SortEntry* a, SortEntry* buffer, std::size_t n, int digit,
 }
 
 // A stable LSD radix sort of a[0, n), one digit at a time from the least
-// significant; a digit on which all entries agree costs no pass.  Numbers,
-// whose high bytes are mostly alike, need few passes this way.
-void lsd_radix_sort(SortEntry* a, SortEntry* buffer, std::size_t n, bool two_halves) {
-  if (n < 2) return;
-  const int lowest = two_halves ? 0 : 8;  // with one half, every low digit is 0
-  std::vector<std::size_t> counts(std::size_t(digit_count) * 256, 0);
-  for (std::size_t i = 0; i < n; ++i) {
-    for (int d = 0; d < 8; ++d) ++counts[std::size_t(d + 8) * 256 + (a[i].high >> (8 * d) & 0xff)];
-    if (two_halves)
-      for (int d = 0; d < 8; ++d) ++counts[std::size_t(d) * 256 + (a[i].low >> (8 * d) & 0xff)];
-  }
+// significant, over the digits in which some keys differ (`differ`, from
+// survey_keys).  Ints, whose offsets leave the high bytes alike, need few
+// passes this way.  `counts` holds 256 words per digit.  Returns the array
+// that holds the result: `a`, or `buffer` after an odd number of passes.
+SortEntry* lsd_radix_sort(SortEntry* a, SortEntry* buffer, std::size_t n, std::uint64_t differ,
+                          std::size_t* counts) noexcept {
+  int digits[digit_count];
+  int passes = 0;
+  for (int d = 0; d < digit_count; ++d)
+    if (differ >> (8 * d) & 0xff) digits[passes++] = d;
+  std::fill(counts, counts + std::size_t(passes) * 256, std::size_t(0));
+  for (std::size_t i = 0; i < n; ++i)
+    for (int p = 0; p < passes; ++p) ++counts[std::size_t(p) * 256 + digit_of(a[i], digits[p])];
   SortEntry* src = a;
   SortEntry* dst = buffer;
-  for (int d = lowest; d < digit_count; ++d) {
-    std::size_t* count = counts.data() + std::size_t(d) * 256;
-    if (count[digit_of(src[0], d)] == n) continue;  // every entry has this digit
+  for (int p = 0; p < passes; ++p) {
+    std::size_t* count = counts + std::size_t(p) * 256;
     std::size_t offset = 0;
     for (std::size_t b = 0; b < 256; ++b) offset += std::exchange(count[b], offset);
+    const int d = digits[p];
     for (std::size_t i = 0; i < n; ++i) dst[count[digit_of(src[i], d)]++] = src[i];
     std::swap(src, dst);
   }
-  if (src != a) std::memcpy(a, src, n * sizeof(SortEntry));
-}
-
-// Whether column j holds equal values in every row of a[0, n).  Used on runs
-// of equal prefix keys, whose values are numbers that are exact doubles or
-// texts, so that equality here is transitive and calls no Python code.
-bool values_all_equal(const SortEntry* a, std::size_t n, const SortValue* values, std::size_t m,
-                      std::size_t j) {
-  const SortValue& first = values[a[0].row * m + j];
-  for (std::size_t i = 1; i < n; ++i) {
-    const SortValue& other = values[a[i].row * m + j];
-    if (other.kind() == ValueKind::text && first.kind() == ValueKind::text &&
-        other.text == first.text)
-      continue;  // the same str object
-    if (compare_values(first, other) != Order::equal) return false;
-  }
-  return true;
-}
-
-struct Range {
-  std::size_t lo, hi;
-};
-
-// Whether the keys of a[0, n) are already in order, as they are for a list
-// sorted before: then a radix sort, being stable, would leave them as they
-// are, and is skipped.  Costs a comparison or two on other input.
-bool keys_in_order(const SortEntry* a, std::size_t n) noexcept {
-  const KeyLess less;
-  for (std::size_t i = 1; i < n; ++i)
-    if (less(a[i], a[i - 1])) return false;
-  return true;
+  return src;
 }
 
 constexpr std::size_t lsd_threshold = 256;
 
+// A range of entries whose rows agree on the columns before `column`, sorted
+// by that column's keys, whose runs of equal keys are being walked from
+// `next` on.
+struct Frame {
+  std::size_t lo, hi, next, column;
+};
+static_assert(sizeof(Frame) == SortScratch::frame_words * sizeof(std::size_t));
+
+// Makes the first column's entries and every exact column's keys.
+void prepare_columns(SortEntry* entries, std::size_t n, ColumnValues* columns, std::size_t m,
+                     std::uint64_t* words0) noexcept {
+  for (std::size_t j = 0; j < m; ++j) {
+    ColumnValues& column = columns[j];
+    column.form = choose_key_form(column);
+    if (!is_exact(column.form)) continue;
+    const bool offset_for_none = column.saw(ValueKind::none) && column.saw(ValueKind::integer);
+    const std::uint64_t base = std::uint64_t(column.smallest) - (offset_for_none ? 1 : 0);
+    const std::uint64_t direction = column.descending ? ~std::uint64_t(0) : 0;
+    if (j == 0) {
+      for (std::size_t row = 0; row < n; ++row)
+        entries[row] = {exact_key(value_at(column, row), column.form, base, direction), row};
+      column.words = {};  // the keys now move with the entries
+    } else {
+      for (std::size_t row = 0; row < n; ++row)
+        column.words[row] = exact_key(value_at(column, row), column.form, base, direction);
+    }
+  }
+  ColumnValues& first = columns[0];
+  if (is_exact(first.form)) return;
+  // The values are needed by row: out of the entries, which the sort moves.
+  for (std::size_t row = 0; row < n; ++row) {
+    words0[row] = entries[row].key;
+    entries[row].row = row;
+  }
+  first.words = {words0, 1};
+}
+
 }  // namespace
 
-void sort_entries(SortEntry* entries, SortEntry* buffer, std::size_t n, const SortValue* values,
-                  std::size_t m, const std::uint8_t* descending) {
-  std::vector<Range> ranges{{0, n}}, next;
-  std::vector<std::size_t> radix_counts(std::size_t(digit_count) * 514);
-  // Finishes a run of entries whose key half for `column` is the same: if
-  // their values there may differ, by the rows in full from that column;
-  // otherwise by the columns after it, in the next round of keys
-  // (`next_round`) or in full.
-  auto finish_run = [&](std::size_t lo, std::size_t hi, std::size_t column, const KeyForm& form,
-                        bool next_round) {
-    if (hi - lo < 2) return;
-    if (form.kind != KeyForm::exact_integer &&
-        !values_all_equal(entries + lo, hi - lo, values, m, column)) {
-      merge_sort_in_place(entries + lo, buffer + lo, hi - lo,
-                          RowLess{values, m, descending, column});
-    } else if (column + 1 < m) {
-      if (next_round)
-        next.push_back({lo, hi});
-      else
-        merge_sort_in_place(entries + lo, buffer + lo, hi - lo,
-                            RowLess{values, m, descending, column + 1});
+void sort_rows(SortEntry*& entries, SortEntry*& buffer, std::size_t n, ColumnValues* columns,
+               std::size_t m, std::uint64_t* words0, SortScratch scratch) {
+  prepare_columns(entries, n, columns, m, words0);
+  Frame* const stack = reinterpret_cast<Frame*>(scratch.frames);
+  std::size_t depth = 0;
+  std::size_t* const lsd_counts = scratch.counts;
+  std::size_t* const msd_counts = scratch.counts + std::size_t(digit_count) * 256;
+
+  // Sorts entries[lo, hi), whose rows agree on the columns before j, by
+  // column j; its runs of equal keys are then walked, unless they are ties.
+  auto begin = [&](std::size_t lo, std::size_t hi, std::size_t j) {
+    const ColumnValues& column = columns[j];
+    SortEntry* a = entries + lo;
+    const std::size_t size = hi - lo;
+    if (column.form == KeyForm::none)
+      return merge_sort_in_place(a, buffer + lo, size, RowLess{columns, m, j});
+    const std::uint64_t direction = column.descending ? ~std::uint64_t(0) : 0;
+    if (column.form == KeyForm::text_prefix) {
+      for (std::size_t i = 0; i < size; ++i)
+        a[i].key = text_key(value_at(column, a[i].row), direction);
+    } else if (j > 0) {
+      for (std::size_t i = 0; i < size; ++i) a[i].key = column.words[a[i].row];
     }
+    const KeySurvey survey = survey_keys(a, size);
+    if (!survey.in_order) {
+      if (column.form == KeyForm::exact_integer && size >= lsd_threshold) {
+        const SortEntry* sorted = lsd_radix_sort(a, buffer + lo, size, survey.differ, lsd_counts);
+        // Sorted into the buffer: before any frame refers to the entries,
+        // the whole range trades places with it; later a part is copied back.
+        if (sorted != a && depth == 0)
+          std::swap(entries, buffer);
+        else if (sorted != a)
+          std::memcpy(a, sorted, size * sizeof(SortEntry));
+      } else
+        msd_radix_sort(a, buffer + lo, size, top_digit(survey.differ), msd_counts);
+    }
+    if (column.form != KeyForm::text_prefix && j + 1 == m) return;
+    stack[depth++] = {lo, hi, lo, j};
   };
-  for (std::size_t j = 0; j < m && !ranges.empty(); j += 2) {
-    const KeyForm form = choose_key_form(values, n, m, j);
-    if (form.kind == KeyForm::none) {
-      for (const Range range : ranges)
-        merge_sort_in_place(entries + range.lo, buffer + range.lo, range.hi - range.lo,
-                            RowLess{values, m, descending, j});
-      return;
+
+  if (n < 2) return;
+  begin(0, n, 0);
+  while (depth > 0) {
+    Frame& frame = stack[depth - 1];
+    if (frame.next >= frame.hi) {
+      --depth;
+      continue;
     }
-    const KeyForm second = j + 1 < m ? choose_key_form(values, n, m, j + 1) : KeyForm{};
-    const bool two = second.kind != KeyForm::none;
-    next.clear();
-    for (const Range range : ranges) {
-      SortEntry* a = entries + range.lo;
-      const std::size_t size = range.hi - range.lo;
-      for (std::size_t i = 0; i < size; ++i) {
-        const SortValue* row = values + a[i].row * m;
-        a[i].high = key_half(row[j], form, descending[j]);
-        a[i].low = two ? key_half(row[j + 1], second, descending[j + 1]) : 0;
-      }
-      if (!keys_in_order(a, size)) {
-        if (form.kind == KeyForm::exact_integer && size >= lsd_threshold)
-          lsd_radix_sort(a, buffer + range.lo, size, two);
-        else
-          msd_radix_sort(a, buffer + range.lo, size, top_digit(a, size), radix_counts.data());
-      }
-      // Runs of equal keys: settled, finished in full, or on to the next columns.
-      for (std::size_t lo = range.lo; lo < range.hi;) {
-        std::size_t hi = lo + 1;
-        while (hi < range.hi && entries[hi].high == entries[lo].high) ++hi;
-        if (!two) {
-          finish_run(lo, hi, j, form, false);
-        } else if (hi - lo > 1) {
-          if (form.kind != KeyForm::exact_integer &&
-              !values_all_equal(entries + lo, hi - lo, values, m, j)) {
-            merge_sort_in_place(entries + lo, buffer + lo, hi - lo,
-                                RowLess{values, m, descending, j});
-          } else {
-            for (std::size_t sub = lo; sub < hi;) {
-              std::size_t end = sub + 1;
-              while (end < hi && entries[end].low == entries[sub].low) ++end;
-              finish_run(sub, end, j + 1, second, true);
-              sub = end;
-            }
-          }
-        }
-        lo = hi;
-      }
-    }
-    std::swap(ranges, next);
+    const std::size_t lo = frame.next, j = frame.column;
+    std::size_t hi = lo + 1;
+    while (hi < frame.hi && entries[hi].key == entries[lo].key) ++hi;
+    frame.next = hi;
+    if (hi - lo < 2) continue;
+    // A run of equal text keys whose texts differ is sorted in full; one of
+    // equal values goes on with the next column.
+    if (columns[j].form == KeyForm::text_prefix &&
+        !values_all_equal(entries + lo, hi - lo, columns[j]))
+      merge_sort_in_place(entries + lo, buffer + lo, hi - lo, RowLess{columns, m, j});
+    else if (j + 1 < m)
+      begin(lo, hi, j + 1);  // pushes above `frame`, which stays where it is
   }
 }
 

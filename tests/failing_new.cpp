@@ -1,5 +1,6 @@
 // Test support, never installed: a library the tests preload (LD_PRELOAD)
-// into a child interpreter to make chosen calls of operator new fail.
+// into a child interpreter to make chosen calls of operator new fail, and
+// chosen calls of mmap, and to make madvise refuse huge pages.
 //
 // It defines every replaceable form of operator new: the plain and array
 // forms, each throwing and nothrow, each with and without an alignment.  Each
@@ -18,9 +19,22 @@
 //                                      one from start on)
 //   kesp_failing_new_disarm()          stops failing and counting; returns the
 //                                      number of calls counted since arming
+//   kesp_failing_mmap_arm(start, stop) the same for the process's calls of
+//   kesp_failing_mmap_disarm()         mmap (the C library's own allocator
+//                                      maps through an internal name, so
+//                                      these are the module's and the
+//                                      interpreter's); a failing call
+//                                      returns MAP_FAILED with ENOMEM
+//   kesp_refuse_huge_pages(refuse)     while refuse is not 0, madvise with
+//                                      MADV_HUGEPAGE fails with EINVAL, as
+//                                      where transparent huge pages are not
+//                                      built into the kernel
 #include <dlfcn.h>
+#include <sys/mman.h>
+#include <sys/types.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -29,22 +43,44 @@
 
 namespace {
 
-std::atomic<bool> g_armed{false};
-std::atomic<long> g_calls{0};
-std::atomic<long> g_start{0};
-std::atomic<long> g_stop{0};
+// Which calls fail: those numbered start to stop - 1 (stop 0: every one
+// from start on) of the calls counted since arming.
+struct Failing {
+  std::atomic<bool> armed{false};
+  std::atomic<long> calls{0};
+  std::atomic<long> start{0};
+  std::atomic<long> stop{0};
+
+  // Whether this call must fail; counts it.
+  bool fails() {
+    if (!armed.load(std::memory_order_acquire)) return false;
+    const long n = calls.fetch_add(1, std::memory_order_relaxed);
+    const long last = stop.load(std::memory_order_relaxed);
+    return n >= start.load(std::memory_order_relaxed) && (last == 0 || n < last);
+  }
+  void arm(long first, long last) {
+    armed.store(false, std::memory_order_release);
+    calls.store(0, std::memory_order_relaxed);
+    start.store(first, std::memory_order_relaxed);
+    stop.store(last, std::memory_order_relaxed);
+    armed.store(true, std::memory_order_release);
+  }
+  long disarm() {
+    armed.store(false, std::memory_order_release);
+    return calls.load(std::memory_order_relaxed);
+  }
+};
+
+Failing g_new;
+Failing g_mmap;
+std::atomic<bool> g_refuse_huge_pages{false};
 
 // Set while a forwarded call runs on this thread: what it calls is its own
 // business, neither counted nor failed.
 thread_local bool t_forwarding = false;
 
-// Whether this call must fail; counts it.
-bool injected_failure() {
-  if (t_forwarding || !g_armed.load(std::memory_order_acquire)) return false;
-  const long n = g_calls.fetch_add(1, std::memory_order_relaxed);
-  const long stop = g_stop.load(std::memory_order_relaxed);
-  return n >= g_start.load(std::memory_order_relaxed) && (stop == 0 || n < stop);
-}
+// Whether this call of operator new must fail; counts it.
+bool injected_failure() { return !t_forwarding && g_new.fails(); }
 
 template <class Function>
 Function hidden_definition(const char* symbol) {
@@ -82,6 +118,8 @@ using Plain = void* (*)(std::size_t);
 using PlainNothrow = void* (*)(std::size_t, const std::nothrow_t&);
 using Aligned = void* (*)(std::size_t, std::align_val_t);
 using AlignedNothrow = void* (*)(std::size_t, std::align_val_t, const std::nothrow_t&);
+using Mmap = void* (*)(void*, std::size_t, int, int, int, off_t);
+using Madvise = int (*)(void*, std::size_t, int);
 
 }  // namespace
 
@@ -127,16 +165,51 @@ void* operator new[](std::size_t size, std::align_val_t alignment, const std::no
 
 extern "C" {
 
-__attribute__((visibility("default"))) void kesp_failing_new_arm(long start, long stop) {
-  g_armed.store(false, std::memory_order_release);
-  g_calls.store(0, std::memory_order_relaxed);
-  g_start.store(start, std::memory_order_relaxed);
-  g_stop.store(stop, std::memory_order_relaxed);
-  g_armed.store(true, std::memory_order_release);
+// Code built with 64-bit file offsets (the interpreter and the module: the
+// interpreter's pyconfig.h asks for them) calls mmap by the name mmap64.
+__attribute__((visibility("default"))) void* mmap(void* address, std::size_t length, int protection,
+                                                  int flags, int fd, off_t offset) {
+  static const auto next = hidden_definition<Mmap>("mmap");
+  if (g_mmap.fails()) {
+    errno = ENOMEM;
+    return MAP_FAILED;
+  }
+  return next(address, length, protection, flags, fd, offset);
 }
 
-__attribute__((visibility("default"))) long kesp_failing_new_disarm() {
-  g_armed.store(false, std::memory_order_release);
-  return g_calls.load(std::memory_order_relaxed);
+__attribute__((visibility("default"))) void* mmap64(void* address, std::size_t length,
+                                                    int protection, int flags, int fd,
+                                                    off_t offset) {
+  static const auto next = hidden_definition<Mmap>("mmap64");
+  if (g_mmap.fails()) {
+    errno = ENOMEM;
+    return MAP_FAILED;
+  }
+  return next(address, length, protection, flags, fd, offset);
+}
+
+__attribute__((visibility("default"))) int madvise(void* address, std::size_t length, int advice) {
+  static const auto next = hidden_definition<Madvise>("madvise");
+  if (advice == MADV_HUGEPAGE && g_refuse_huge_pages.load(std::memory_order_acquire)) {
+    errno = EINVAL;
+    return -1;
+  }
+  return next(address, length, advice);
+}
+
+__attribute__((visibility("default"))) void kesp_failing_new_arm(long start, long stop) {
+  g_new.arm(start, stop);
+}
+
+__attribute__((visibility("default"))) long kesp_failing_new_disarm() { return g_new.disarm(); }
+
+__attribute__((visibility("default"))) void kesp_failing_mmap_arm(long start, long stop) {
+  g_mmap.arm(start, stop);
+}
+
+__attribute__((visibility("default"))) long kesp_failing_mmap_disarm() { return g_mmap.disarm(); }
+
+__attribute__((visibility("default"))) void kesp_refuse_huge_pages(int refuse) {
+  g_refuse_huge_pages.store(refuse != 0, std::memory_order_release);
 }
 }

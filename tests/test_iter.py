@@ -199,7 +199,6 @@ def row_with_many_deleted_entries(k):
     return row
 
 
-@pytest.mark.parametrize("lie", [False, True], ids=["honest", "lying"])
 @pytest.mark.parametrize(
     ("make_row", "expected"),
     [
@@ -207,13 +206,12 @@ def row_with_many_deleted_entries(k):
         (row_with_many_deleted_entries, [("k", 3), ("b", 2)]),
     ],
 )
-def test_backfill_iterdict_never_compares_a_subclass_key(make_row, expected, lie):
+def test_backfill_iterdict_never_compares_a_subclass_key(make_row, expected):
     # k is hashed like 'a', so any probe of the row for 'a' (or a copy of
-    # it) would ask k.__eq__; a lying one would drop 'b' or keep a None.
+    # it) would ask k.__eq__, and every such call is counted.
     w = Tripwires()
     row = make_row(w.Str("k", hash_as="a"))
     w.calls.clear()
-    w.lie = lie
     result = backfill_iterdict([row, row])
     assert dict(w.calls) == {}
     assert items_of(result) == [expected, expected]

@@ -5,7 +5,9 @@ import collections
 import ctypes
 import functools
 import math
+import mmap
 import sys
+import threading
 import types
 from decimal import Decimal
 
@@ -678,13 +680,167 @@ def test_agrees_with_the_model(rows, columns, shape):
     ],
 )
 @pytest.mark.parametrize("presorted", [False, True], ids=["shuffled", "presorted"])
-def test_many_rows_agree_with_sorted(make, columns, presorted):
+@pytest.mark.parametrize("inplace", [False, True], ids=["new", "in-place"])
+def test_many_rows_agree_with_sorted(make, columns, presorted, inplace):
     # Each column of values here has a consistent order, so the result is
     # the one sorted() gives.  Input already in order takes a shorter way.
     items = [{"k": make(i), "n": i % 3} for i in range(3000)]
     if presorted:
         items = model_sort(items, columns)
-    assert [id(r) for r in multikeysort(items, columns)] == [id(r) for r in model_sort(items, columns)]
+    expected = [id(r) for r in model_sort(items, columns)]
+    if inplace:
+        assert multikeysort(items, columns, True) is None
+        assert [id(r) for r in items] == expected
+    else:
+        assert [id(r) for r in multikeysort(items, columns)] == expected
+
+
+@pytest.mark.parametrize(
+    "values",
+    [
+        # Ints of the whole 64-bit span, with None, leave no key for None.
+        [2**63 - 1, None, -(2**63), 0, None, -(2**63), 2**63 - 1, 1, -1],
+        [-(2**63), None, 5, -(2**63)],
+        [2**63 - 1, None, -5, 2**63 - 1],
+        # Ints beyond 2**53 among floats are compared one by one (these tie
+        # with no float).
+        [2**60 + 3, 1.5, -(2**61) - 7, 2.5, None, 2**60 + 5],
+        [0.0, -0.0, 0, None, -1, 1e300, -math.inf, math.inf, 5e-324, -5e-324],
+    ],
+)
+@pytest.mark.parametrize("column", ["k", "-k"])
+def test_number_edges_agree_with_the_model(values, column):
+    items = [{"k": v, "n": i % 2} for i, v in enumerate(values * 40)]
+    for columns in ([column], [column, "-n"], ["n", column]):
+        expected = [id(r) for r in model_sort(items, columns)]
+        assert [id(r) for r in multikeysort(items, columns)] == expected
+
+
+def many_column_rows():
+    # Forty columns: ints, floats, texts and None in turn, whose values give
+    # the rows three groups that tie (the first and the last alike) in the
+    # first 36; then tuples, which are compared one by one, and three more
+    # columns with few ties.
+    kinds = [lambda g: g % 2, lambda g: float(g % 2), lambda g: "ab"[g % 2] * 9,
+             lambda g: None if g % 2 else 1]
+    return [{**{f"c{j}": kinds[j % 4](i // 400) for j in range(36)},
+             "c36": ((i * 7) % 5,), **{f"c{j}": (i * j) % 11 for j in range(37, 40)}}
+            for i in range(1200)]
+
+
+MANY_COLUMNS = [f"{'-' if j % 3 == 0 else ''}c{j}" for j in range(40)]
+
+
+def test_many_columns_agree_with_the_model():
+    items = many_column_rows()
+    expected = [id(r) for r in model_sort(items, MANY_COLUMNS)]
+    assert [id(r) for r in multikeysort(items, MANY_COLUMNS)] == expected
+
+
+def smallest_thread_stack():
+    """Sets the smallest thread stack size the interpreter takes from 32 KiB
+    on (3.15 takes 52 KiB and more), in steps of 4 KiB; returns the one set
+    before."""
+    for size in range(32 * 1024, 128 * 1024, 4096):
+        try:
+            return threading.stack_size(size)
+        except ValueError:
+            continue
+    raise AssertionError("no thread stack size below 128 KiB is taken")
+
+
+def test_sorts_on_a_thread_with_a_small_stack():
+    # A Python thread's stack may be as small as 32 KiB: the sort keeps its
+    # tables in its scratch block, and its recursion is shallow.
+    items = many_column_rows()
+    expected = [id(r) for r in model_sort(items, MANY_COLUMNS)]
+    results = []
+    previous = smallest_thread_stack()
+    try:
+        thread = threading.Thread(target=lambda: results.append(multikeysort(items, MANY_COLUMNS)))
+        thread.start()
+        thread.join()
+    finally:
+        threading.stack_size(previous)
+    assert [id(r) for r in results[0]] == expected
+
+
+# ---------------------------------------------------------------------------
+# Scratch memory
+#
+# A call's scratch is one block; from 2 MiB on it is a mapping of its own,
+# aligned to 2 MiB and advised MADV_HUGEPAGE, and it is gone when the call
+# returns.  A comparison of values the module cannot order runs Python code
+# while the sort is under way, and looks at the process's mappings then.
+# (The interpreter's own allocator may map, merge and advise mappings of its
+# own meanwhile: the block is told by being new, aligned and whole huge
+# pages of at least 4 MiB.)
+
+
+def mappings():
+    """(start, size in kB, advised MADV_HUGEPAGE) of each mapping of this
+    process, from /proc/self/smaps ("hg" among the VmFlags)."""
+    found = []
+    with open("/proc/self/smaps") as smaps:
+        for line in smaps:
+            first, *rest = line.split()
+            if first == "Size:":
+                size = int(rest[0])
+            elif first == "VmFlags:":
+                found.append((start, size, "hg" in rest))
+            elif not first.endswith(":"):  # a mapping's own line: "7f2a5c000000-7f2a5c600000 rw-p ..."
+                start = int(first.split("-")[0], 16)
+    return found
+
+
+def huge_pages_can_be_advised():
+    probe = mmap.mmap(-1, 4 << 20)
+    try:
+        probe.madvise(mmap.MADV_HUGEPAGE)
+        return True
+    except OSError:
+        return False
+    finally:
+        probe.close()
+
+
+class MappingProbe:
+    """A value that notes the process's mappings whenever it is compared."""
+
+    def __init__(self, seen):
+        self.seen = seen
+
+    def __lt__(self, other):
+        self.seen.append(mappings())
+        return False
+
+    __gt__ = __lt__
+
+
+@pytest.mark.skipif(not huge_pages_can_be_advised(), reason="this kernel has no huge pages to advise")
+@pytest.mark.parametrize("inplace", [False, True])
+def test_large_scratch_is_an_advised_mapping_given_back(inplace):
+    # Rows 0 and 1 tie on 'a', which settles every other row; their tie goes
+    # to 'p', whose values are compared by Python during the sort.
+    seen = []
+    items = [{"a": i, "p": MappingProbe(seen)} for i in range(100_000)]
+    items[1]["a"] = 0
+    expected = [id(d) for d in items]
+    before = mappings()
+    result = multikeysort(items, ["a", "p"], inplace)
+    after = mappings()
+    assert [id(d) for d in (items if inplace else result)] == expected
+    assert seen  # x < y, then x > y
+
+    def overlaps_before(start, size):
+        return any(s < start + size * 1024 and start < s + z * 1024 for s, z, _ in before)
+
+    huge = 2 << 20
+    blocks = [(start, size) for start, size, advised in seen[0]
+              if advised and start % huge == 0 and size % 2048 == 0 and size >= 4096
+              and not overlaps_before(start, size)]
+    assert len(blocks) == 1, blocks
+    assert blocks[0] not in [(start, size) for start, size, _ in after]
 
 
 # ---------------------------------------------------------------------------

@@ -297,25 +297,32 @@ FAILING_NEW_SWEEP = textwrap.dedent(
 )
 
 
-@pytest.fixture(scope="module")
-def failing_new_sweep(tmp_path_factory):
-    """The child's report for each call id, and the child's end."""
+def failing_library():
+    """The path of libkesp_failing_new.so, and the environment of a child
+    interpreter that preloads it and finds the tests' modules."""
     build = os.environ.get("KESP_EXPECT_BUILD")
     if not build:
         pytest.skip("needs the build of tools/check (KESP_EXPECT_BUILD)")
     library = os.path.join(build, "libkesp_failing_new.so")
     assert os.path.exists(library), "tools/check builds it with -DKESP_TEST_SUPPORT=ON"
-    script = tmp_path_factory.mktemp("failing_new") / "sweep.py"
-    script.write_text(FAILING_NEW_SWEEP)
     tests_dir = os.path.dirname(os.path.abspath(__file__))
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join([tests_dir, env.get("PYTHONPATH", "")])
     # First in the lookup order, before a sanitizer runtime, whose operator
-    # new it forwards to; the runtime then is not the first library loaded,
-    # which it would otherwise refuse.
+    # new and mmap it forwards to; the runtime then is not the first library
+    # loaded, which it would otherwise refuse.
     env["LD_PRELOAD"] = " ".join([library, env.get("LD_PRELOAD", "")]).strip()
     if "libasan" in env["LD_PRELOAD"]:
         env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
+    return library, env
+
+
+@pytest.fixture(scope="module")
+def failing_new_sweep(tmp_path_factory):
+    """The child's report for each call id, and the child's end."""
+    library, env = failing_library()
+    script = tmp_path_factory.mktemp("failing_new") / "sweep.py"
+    script.write_text(FAILING_NEW_SWEEP)
     run = subprocess.run([sys.executable, str(script), library], capture_output=True, text=True,
                          env=env, timeout=600)
     reports = {}
@@ -351,6 +358,92 @@ def test_operator_new_failure_sweep_reaches_every_function(failing_new_sweep):
     reached = {call.make()[0].__name__ for call in NOMEMORY_CALLS
                if reports[call.id]["news"] > 0}
     assert reached == set(_kesp.__all__)
+
+
+# A call's scratch of 2 MiB or more is a mapping of its own (mmap), advised
+# MADV_HUGEPAGE.  In a child interpreter that preloads the same library, each
+# mmap call a large sort makes fails in turn, then all of them: the outcome is
+# the sort's own or MemoryError, and a failed sort in place leaves the list as
+# it was.  The sort's result stays the same where madvise refuses huge pages,
+# and where the process has them switched off (PR_SET_THP_DISABLE).
+
+MAPPING_CHILD = textwrap.dedent(
+    """
+    import ctypes, json, sys
+
+    from _kesp import multikeysort
+
+    library = ctypes.CDLL(sys.argv[1])
+    library.kesp_failing_mmap_arm.argtypes = [ctypes.c_long, ctypes.c_long]
+    library.kesp_failing_mmap_disarm.restype = ctypes.c_long
+    NEVER = 1 << 40
+
+    if sys.argv[2] == "thp-off":
+        PR_SET_THP_DISABLE = 41
+        assert ctypes.CDLL(None, use_errno=True).prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0) == 0
+    elif sys.argv[2] == "advice-refused":
+        library.kesp_refuse_huge_pages(1)
+
+    rows = [{"a": (i * 7919) % 60_013, "b": str(i % 997), "c": i % 3 or None} for i in range(60_000)]
+    CASES = [  # columns, in place, the same order by sorted()
+        (["a"], False, lambda r: r["a"]),
+        (["-c", "b", "a"], False, lambda r: (-(r["c"] or -1), r["b"], r["a"])),
+        (["b", "-a"], True, lambda r: (r["b"], -r["a"])),
+    ]
+
+    def run(columns, inplace, start, stop):
+        items = list(rows)
+        library.kesp_failing_mmap_arm(start, stop)
+        try:
+            result = multikeysort(items, columns, inplace)
+            outcome = [id(r) for r in (items if inplace else result)]
+        except MemoryError:
+            outcome = "MemoryError"
+            if inplace and [id(r) for r in items] != [id(r) for r in rows]:
+                outcome = "MemoryError, and the list changed"
+        finally:
+            calls = library.kesp_failing_mmap_disarm()
+        return outcome, calls
+
+    report = []
+    for columns, inplace, key in CASES:
+        expected, calls = run(columns, inplace, NEVER, 0)
+        case = {"columns": columns, "inplace": inplace, "calls": calls, "problems": []}
+        if expected != [id(r) for r in sorted(rows, key=key)]:
+            case["problems"].append("the sort with every mapping granted is wrong")
+        if sys.argv[2] == "fail":
+            for start in range(calls):
+                outcome, _ = run(columns, inplace, start, start + 1)
+                if outcome != expected and outcome != "MemoryError":
+                    case["problems"].append(f"mmap call {start} failing: "
+                                            f"{outcome if isinstance(outcome, str) else 'a wrong order'}")
+            outcome, _ = run(columns, inplace, 0, 0)
+            if outcome != "MemoryError":
+                case["problems"].append(f"every mmap call failing: {outcome if isinstance(outcome, str) else 'no MemoryError'}")
+        report.append(case)
+    leaks = []
+    if sys.argv[2] == "fail" and hasattr(sys, "gettotalrefcount"):
+        from conftest import leak_faults
+        leaks = leak_faults(lambda: [run(columns, inplace, 0, 0) for columns, inplace, _ in CASES], 3, 3)
+    print(json.dumps({"cases": report, "leaks": leaks}))
+    """
+)
+
+
+@pytest.mark.no_leak_check("the child interpreter does the calls")
+@pytest.mark.parametrize("mode", ["fail", "advice-refused", "thp-off"])
+def test_large_scratch_mapping_failing_refused_or_without_huge_pages(mode, tmp_path):
+    library, env = failing_library()
+    script = tmp_path / "mapping.py"
+    script.write_text(MAPPING_CHILD)
+    run = subprocess.run([sys.executable, str(script), library, mode], capture_output=True,
+                         text=True, env=env, timeout=600)
+    assert run.returncode == 0, run.stderr
+    report = json.loads(run.stdout)
+    for case in report["cases"]:
+        assert case["calls"] >= 1, f"{case['columns']}: the sort mapped nothing"
+        assert not case["problems"], case
+    assert not report["leaks"], f"leak: {' and '.join(report['leaks'])} in the child's failed sorts"
 
 
 # ---------------------------------------------------------------------------

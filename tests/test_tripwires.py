@@ -67,6 +67,30 @@ def backfill_iterdict_key_hashed_like_a_waiting_key(w):
 
 
 @case
+def backfill_iterdict_key_hashed_like_a_waiting_key_in_a_sparse_row(w):
+    # The same in a row mostly of deleted entries, whose copy inserts the
+    # keys one by one into a new table and so compares k with 'a' (a row
+    # whose entries are mostly live is copied by cloning its table, which
+    # compares nothing).
+    x, v2, v3, v4 = w.Value(), w.Value(), w.Value(), w.Value()
+    k = w.Str("k", hash_as="a")
+    row = {f"gone {i}": i for i in range(12)}
+    row[k] = v3
+    row["a"] = None
+    row["b"] = v2
+    for i in range(12):
+        del row[f"gone {i}"]
+    rows = [{"x": x}, row, {"a": v4}, row]
+
+    def check(result):
+        assert keys_of(result) == [["x", "a"], ["k", "b"], ["a"], ["k", "a", "b"]]
+        assert [list(map(id, d.values())) for d in result] == [
+            [id(x), id(v4)], [id(v3), id(v2)], [id(v4)], [id(v3), id(v4), id(v2)]]
+
+    return lambda: backfill_iterdict(rows), check
+
+
+@case
 def backfill_iterdict_subclass_rows_and_list(w):
     # Two keys of one text in one row, with different hashes: one key for
     # the function.

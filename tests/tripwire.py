@@ -6,9 +6,9 @@ ask the caller's objects anything.  A caller's object whose method were called
 there could lie, raise, or change the very container being read.  The
 tripwire classes here are subclasses of str, list, tuple and dict, and a plain
 value class, whose special and reading methods each add one to a shared
-counter (under "Class.__method__") and then behave like their base (`lie` makes the comparisons of the
-str class answer True instead).  A test builds its input, clears the counter,
-makes the call, and checks that the counter is still empty.
+counter (under "Class.__method__") and then behave like their base.  A test
+builds its input, clears the counter, makes the call, and checks that the
+counter is still empty.
 
 A tripwire str may be given the hash of another text, so that a dict holding
 it compares it with the keys of that text whenever the dict probes for them.
@@ -22,8 +22,6 @@ class Tripwires:
 
     def __init__(self):
         calls = self.calls = collections.Counter()
-        self.lie = False
-        wires = self
 
         def counted(name, base_method=None):
             def method(self, *args, **kwargs):
@@ -33,15 +31,6 @@ class Tripwires:
                 return None
 
             method.__name__ = name
-            return method
-
-        def counted_comparison(name):
-            base_method = getattr(str, name)
-
-            def method(self, other):
-                calls[f"{type(self).__name__}.{name}"] += 1
-                return True if wires.lie else base_method(self, other)
-
             return method
 
         def methods(base, names):
@@ -66,9 +55,8 @@ class Tripwires:
         self.Str = type("Str", (str,), {
             "__new__": new_str,
             "__hash__": str_hash,
-            **{name: counted_comparison(name) for name in compare},
-            **methods(str, ("__str__", "__repr__", "__format__", "__len__", "__iter__",
-                            "__getitem__", "__contains__")),
+            **methods(str, compare + ("__str__", "__repr__", "__format__", "__len__", "__iter__",
+                                      "__getitem__", "__contains__")),
             **finalizer,
         })
         self.List = type("List", (list,), {
