@@ -543,6 +543,37 @@ def test_conversions_run_index_and_float():
     assert [type(d["k"]).__name__ for d in multikeysort(items, ["k"])] == ["Flt", "int", "Idx", "BadIdx"]
 
 
+@pytest.mark.parametrize("inplace", [False, True])
+def test_value_whose_conversion_drops_it_from_its_dict(inplace):
+    # A value held by its dict alone that takes itself and its row out of the
+    # dict and the list in its __index__, which then raises: the sort goes on
+    # to read it with __float__, and the value must still be alive.
+    class Leaving:
+        def __init__(self, row, number):
+            self.row, self.number = row, number
+
+        def __index__(self):
+            items.remove(self.row)
+            del self.row["k"]
+            raise TypeError("no index")
+
+        def __float__(self):
+            return self.number
+
+    items = []
+    for i in range(6):
+        row = {"n": i}
+        row["k"] = Leaving(row, 10.5 - i)
+        items.append(row)
+    rows = list(items)
+    with pytest.raises(IndexError):
+        multikeysort(items, ["k", "n"], inplace)
+    # Each lookup takes out the row it read, so the fourth finds the list
+    # too short.
+    assert [d["n"] for d in items] == [1, 3, 5]
+    assert ["k" in d for d in rows] == [False, True] * 3
+
+
 def test_each_item_is_looked_up_once_per_column_in_row_then_column_order():
     log = []
 

@@ -225,10 +225,11 @@ def multikeysort_filter_finds_no_column(w):
 
 def sort_case(w, inplace):
     # Texts of a str subclass with a long common prefix, so that runs of
-    # equal radix keys are compared by text; each dict is held by the list
+    # equal radix keys are compared by text; the items in a list subclass,
+    # read and written through its storage; each dict is held by the list
     # alone, and each text by its dict alone.
     data = [(f"a common prefix-{i % 3}", i % 5) for i in range(30)]
-    items = [{"name": w.Str(text), "n": n, "i": i} for i, (text, n) in enumerate(data)]
+    items = w.List([{"name": w.Str(text), "n": n, "i": i} for i, (text, n) in enumerate(data)])
     columns = w.List([w.Str("name"), w.Str("-n")])
     expected = sorted(range(len(data)), key=lambda i: (data[i][0], -data[i][1]))
 
