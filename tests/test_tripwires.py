@@ -44,50 +44,55 @@ def keys_of(dicts):
 # every dict the function writes into holds exact str keys only.
 
 
-@case
-def backfill_iterdict_key_hashed_like_a_waiting_key(w):
-    # The row's dict compares its subclass key with 'a' whenever it probes
+def key_hashed_like_a_waiting_key(w, fill):
+    # The row's dict compares its subclass key k with 'a' whenever it probes
     # for 'a': when 'a' waits for its first value, and when it is taken
-    # forward, and after a deleted entry.
-    x, v2, v3, v4 = w.Value(), w.Value(), w.Value(), w.Value()
-    k = w.Str("k", hash_as="a")
-    row = {k: w.Value()}
-    row["a"] = None
-    row["b"] = v2
-    del row[k]
-    row[k] = v3
-    rows = [{"x": x}, row, {"a": v4}, row]
+    # forward.  fill(k, vk, vb) makes the row of k, 'a' (None) and 'b'.
+    x, vk, vb, va = w.Value(), w.Value(), w.Value(), w.Value()
+    row = fill(w.Str("k", hash_as="a"), vk, vb)
+    rows = [{"x": x}, row, {"a": va}, row]
+    order = [str.__str__(key) for key in row]
+    value = {"a": va, "b": vb, "k": vk}
 
     def check(result):
-        assert keys_of(result) == [["x", "a"], ["b", "k"], ["a"], ["a", "b", "k"]]
+        waiting = [key for key in order if key != "a"]  # 'a' goes from the first output of row
+        assert keys_of(result) == [["x", "a"], waiting, ["a"], order]
         assert [list(map(id, d.values())) for d in result] == [
-            [id(x), id(v4)], [id(v2), id(v3)], [id(v4)], [id(v4), id(v2), id(v3)]]
+            [id(x), id(va)], [id(value[key]) for key in waiting], [id(va)],
+            [id(value[key]) for key in order]]
 
     return lambda: backfill_iterdict(rows), check
+
+
+@case
+def backfill_iterdict_key_hashed_like_a_waiting_key(w):
+    # k stored after a deleted entry; the row's entries are mostly live, so
+    # a copy of it clones its table.
+    def fill(k, vk, vb):
+        row = {k: w.Value()}
+        row["a"] = None
+        row["b"] = vb
+        del row[k]
+        row[k] = vk
+        return row
+
+    return key_hashed_like_a_waiting_key(w, fill)
 
 
 @case
 def backfill_iterdict_key_hashed_like_a_waiting_key_in_a_sparse_row(w):
-    # The same in a row mostly of deleted entries, whose copy inserts the
-    # keys one by one into a new table and so compares k with 'a' (a row
-    # whose entries are mostly live is copied by cloning its table, which
-    # compares nothing).
-    x, v2, v3, v4 = w.Value(), w.Value(), w.Value(), w.Value()
-    k = w.Str("k", hash_as="a")
-    row = {f"gone {i}": i for i in range(12)}
-    row[k] = v3
-    row["a"] = None
-    row["b"] = v2
-    for i in range(12):
-        del row[f"gone {i}"]
-    rows = [{"x": x}, row, {"a": v4}, row]
+    # A row mostly of deleted entries, whose copy inserts the keys one by one
+    # into a new table, and so compares k with 'a'.
+    def fill(k, vk, vb):
+        row = {f"gone {i}": i for i in range(12)}
+        row[k] = vk
+        row["a"] = None
+        row["b"] = vb
+        for i in range(12):
+            del row[f"gone {i}"]
+        return row
 
-    def check(result):
-        assert keys_of(result) == [["x", "a"], ["k", "b"], ["a"], ["k", "a", "b"]]
-        assert [list(map(id, d.values())) for d in result] == [
-            [id(x), id(v4)], [id(v3), id(v2)], [id(v4)], [id(v3), id(v4), id(v2)]]
-
-    return lambda: backfill_iterdict(rows), check
+    return key_hashed_like_a_waiting_key(w, fill)
 
 
 @case
