@@ -206,7 +206,7 @@ std::uint64_t text_key(const Value& value, std::uint64_t direction) noexcept {
   return key ^ direction;
 }
 
-// Whether column j holds equal values in every row of a[0, n).  Used on runs
+// Whether `column` holds equal values in every row of a[0, n).  Used on runs
 // of equal text keys, whose values are texts or None, so that equality here
 // is transitive and calls no Python code.
 bool values_all_equal(const SortEntry* a, std::size_t n, const ColumnValues& column) {
