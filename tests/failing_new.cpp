@@ -121,6 +121,16 @@ using AlignedNothrow = void* (*)(std::size_t, std::align_val_t, const std::nothr
 using Mmap = void* (*)(void*, std::size_t, int, int, int, off_t);
 using Madvise = int (*)(void*, std::size_t, int);
 
+// Counts a call of mmap, and fails it (MAP_FAILED with ENOMEM) or forwards it.
+void* counted_mmap(Mmap next, void* address, std::size_t length, int protection, int flags, int fd,
+                   off_t offset) {
+  if (g_mmap.fails()) {
+    errno = ENOMEM;
+    return MAP_FAILED;
+  }
+  return next(address, length, protection, flags, fd, offset);
+}
+
 }  // namespace
 
 void* operator new(std::size_t size) {
@@ -170,22 +180,14 @@ extern "C" {
 __attribute__((visibility("default"))) void* mmap(void* address, std::size_t length, int protection,
                                                   int flags, int fd, off_t offset) {
   static const auto next = hidden_definition<Mmap>("mmap");
-  if (g_mmap.fails()) {
-    errno = ENOMEM;
-    return MAP_FAILED;
-  }
-  return next(address, length, protection, flags, fd, offset);
+  return counted_mmap(next, address, length, protection, flags, fd, offset);
 }
 
 __attribute__((visibility("default"))) void* mmap64(void* address, std::size_t length,
                                                     int protection, int flags, int fd,
                                                     off_t offset) {
   static const auto next = hidden_definition<Mmap>("mmap64");
-  if (g_mmap.fails()) {
-    errno = ENOMEM;
-    return MAP_FAILED;
-  }
-  return next(address, length, protection, flags, fd, offset);
+  return counted_mmap(next, address, length, protection, flags, fd, offset);
 }
 
 __attribute__((visibility("default"))) int madvise(void* address, std::size_t length, int advice) {
