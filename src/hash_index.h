@@ -14,7 +14,8 @@
 // spread as random ones do.
 #pragma once
 
-#include <sys/random.h>
+// getentropy: declared in <unistd.h> by glibc and musl alike.
+#include <unistd.h>
 
 #include <algorithm>
 #include <bit>

@@ -133,7 +133,8 @@ Result<OwnedRef> initialize() {
 }  // namespace
 }  // namespace kesp
 
-extern "C" PyMODINIT_FUNC PyInit__kesp(void) {
+// PyMODINIT_FUNC gives the export C linkage and default visibility.
+PyMODINIT_FUNC PyInit__kesp(void) {
   try {
     kesp::Result<kesp::OwnedRef> module = kesp::initialize();
     if (module) return module.take().release();

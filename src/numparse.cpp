@@ -3,6 +3,8 @@
 // int or a float, or gives None.
 #include "numparse.h"
 
+#include <fast_float/fast_float.h>
+
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -117,17 +119,20 @@ ParsedNumber parse_number(char* text, std::size_t size, bool is_float) {
 std::optional<double> parse_f64(std::string_view text) {
   const char* first = text.data();
   const char* last = first + text.size();
-  // from_chars takes no '+'; a '+' before a '-' is still malformed.
+  // fast_float reads what std::from_chars reads (the same digits, point,
+  // exponent and words, correctly rounded, never looking at the locale), and
+  // does so wherever the C++ library lacks a floating-point from_chars.  It
+  // takes no '+'; a '+' before a '-' is still malformed.
   if (first != last && *first == '+') {
     ++first;
     if (first != last && *first == '-') return std::nullopt;
   }
   double value = 0.0;
-  auto [end, error] = std::from_chars(first, last, value, std::chars_format::general);
+  auto [end, error] = fast_float::from_chars(first, last, value, fast_float::chars_format::general);
   if (end != last || error == std::errc::invalid_argument) return std::nullopt;
   if (error == std::errc()) return value;
-  // Out of range: from_chars leaves `value` alone, so the answer comes from
-  // the text's magnitude and sign.
+  // Out of range: the answer comes from the text's magnitude and sign, not
+  // from whatever the parser left in `value`.
   const bool negative = *first == '-';
   if (magnitude_is_huge(std::string_view(first, last - first)))
     return negative ? -std::numeric_limits<double>::infinity()

@@ -175,18 +175,27 @@ void* operator new[](std::size_t size, std::align_val_t alignment, const std::no
 
 extern "C" {
 
-// Code built with 64-bit file offsets (the interpreter and the module: the
-// interpreter's pyconfig.h asks for them) calls mmap by the name mmap64.
+// On glibc, code built with 64-bit file offsets (the interpreter and the
+// module: the interpreter's pyconfig.h asks for them) calls mmap by the
+// symbol mmap64; musl has mmap alone, and its headers may make the name
+// mmap64 a macro for mmap.  So the second definition is named by its symbol,
+// and it forwards to the C library's mmap64 where there is one, else to mmap.
+void* mmap64_symbol(void* address, std::size_t length, int protection, int flags, int fd,
+                    off_t offset) __asm__("mmap64");
+
 __attribute__((visibility("default"))) void* mmap(void* address, std::size_t length, int protection,
                                                   int flags, int fd, off_t offset) {
   static const auto next = hidden_definition<Mmap>("mmap");
   return counted_mmap(next, address, length, protection, flags, fd, offset);
 }
 
-__attribute__((visibility("default"))) void* mmap64(void* address, std::size_t length,
-                                                    int protection, int flags, int fd,
-                                                    off_t offset) {
-  static const auto next = hidden_definition<Mmap>("mmap64");
+__attribute__((visibility("default"))) void* mmap64_symbol(void* address, std::size_t length,
+                                                           int protection, int flags, int fd,
+                                                           off_t offset) {
+  static const auto next = [] {
+    void* found = dlsym(RTLD_NEXT, "mmap64");
+    return found ? reinterpret_cast<Mmap>(found) : hidden_definition<Mmap>("mmap");
+  }();
   return counted_mmap(next, address, length, protection, flags, fd, offset);
 }
 
