@@ -174,8 +174,15 @@ def test_inplace_accepted(inplace, sorted_in_place):
 @pytest.mark.numpy
 def test_inplace_numpy_bools():
     # Skipped where numpy is missing or cannot be loaded (an interpreter
-    # that sees numpy built for another one).
-    numpy = pytest.importorskip("numpy", exc_type=ImportError)
+    # that sees numpy built for another one); the reason names the error at
+    # the root, not numpy's guess about it.
+    try:
+        import numpy
+    except ImportError as e:
+        root = e
+        while root.__cause__ or root.__context__:
+            root = root.__cause__ or root.__context__
+        pytest.skip(f"numpy cannot be imported here: {type(root).__name__}: {root}")
     rows = [{"a": 2}, {"a": 1}]
     assert multikeysort(rows, ["a"], numpy.False_) == [{"a": 1}, {"a": 2}]
     assert rows == [{"a": 2}, {"a": 1}]
