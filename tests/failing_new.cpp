@@ -6,12 +6,14 @@
 // forms, each throwing and nothrow, each with and without an alignment.  Each
 // counts the call and then either fails (throws std::bad_alloc, or returns
 // null for a nothrow form) or forwards to the definition it hides, the next
-// one in the process's symbol lookup order: libstdc++'s, or the sanitizer
-// runtime's in a sanitized run.  So every block still comes from the allocator
-// whose operator delete gives it back, and the operator delete forms need no
-// replacing (the sanitizer's check that new and delete forms match still
-// holds).  An operator new that calls another one (libstdc++'s array forms
-// call the plain ones, its nothrow forms the throwing ones) is counted once.
+// one in the process's symbol lookup order: the C++ library's (libstdc++ or
+// libc++, linked as a shared library, with glibc or musl alike), or the
+// sanitizer runtime's in a sanitized run.  So every block still comes from the
+// allocator whose operator delete gives it back, and the operator delete forms
+// need no replacing (the sanitizer's check that new and delete forms match
+// still holds).  An operator new that calls another one (libstdc++'s array
+// forms call the plain ones, its nothrow forms the throwing ones) is counted
+// once.
 //
 // Driven through ctypes:
 //   kesp_failing_new_arm(start, stop)  counts calls from 0; calls numbered
